@@ -1,0 +1,145 @@
+// Device check and cycle.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "device_access.h"
+#include "recovery.h"
+
+namespace {
+
+struct SnapshotCloser {
+    void operator()(void* devices) const noexcept { DeviceAccess::DestroyDeviceInfoList(devices); }
+};
+using UniqueSnapshot = std::unique_ptr<void, SnapshotCloser>;
+
+struct BufferFreer {
+    void operator()(void* buffer) const noexcept { DeviceAccess::FreeBuffer(buffer); }
+};
+using UniqueBuffer = std::unique_ptr<void, BufferFreer>;
+
+// Room for `bytes` of property data, rounded up to whole UTF-16 units, plus
+// an empty terminating pair of units that the platform never writes: the ID
+// scan then stops inside the buffer even when a device's stored value lacks
+// its own terminators.
+UniqueBuffer AllocHardwareIdBuffer(DWORD bytes)
+{
+    const std::size_t evenBytes = static_cast<std::size_t>(bytes) + (bytes & 1u);
+    return UniqueBuffer(DeviceAccess::AllocBuffer(evenBytes + 2 * sizeof(WCHAR)));
+}
+
+bool ReadHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, const UniqueBuffer& buffer, DWORD size,
+                     DWORD* requiredSize)
+{
+    return DeviceAccess::GetHardwareIdProperty(devices, device, static_cast<BYTE*>(buffer.get()), size, requiredSize);
+}
+
+// Whether the member's first hardware ID matches `target`. The property
+// buffer lives only for this call.
+bool MemberMatches(HDEVINFO devices, SP_DEVINFO_DATA* device, const std::string& target)
+{
+    DWORD requiredSize = HardwareIdBufferBytes;
+    UniqueBuffer buffer = AllocHardwareIdBuffer(HardwareIdBufferBytes);
+    if (!buffer) {
+        return false;
+    }
+    if (!ReadHardwareIds(devices, device, buffer, HardwareIdBufferBytes, &requiredSize)) {
+        if (DeviceAccess::LastError() != ERROR_INSUFFICIENT_BUFFER) {
+            return false;
+        }
+        // One re-read at the size the platform asked for.
+        const DWORD size = requiredSize;
+        buffer.reset();
+        buffer = AllocHardwareIdBuffer(size);
+        if (!buffer || !ReadHardwareIds(devices, device, buffer, size, &requiredSize)) {
+            return false;
+        }
+    }
+    return MatchHardwareId(static_cast<const WCHAR*>(buffer.get()), target);
+}
+
+std::string TimedTraceLine(const char* text)
+{
+    return std::string("echo [%time%] ") + text + " >> " + TraceLogPath;
+}
+
+// Disable, pause, enable. A failed disable is not followed by an enable.
+bool CycleDevice(const SP_DEVINFO_DATA& device)
+{
+    RunTraceCommand(TimedTraceLine("disable Device"));
+    if (!SetDeviceEnabled(device, false)) {
+        RunTraceCommand(TimedTraceLine("disable Device fail"));
+        return false;
+    }
+    DeviceAccess::Pause(CyclePauseMs);
+    RunTraceCommand(TimedTraceLine("enable Device"));
+    if (!SetDeviceEnabled(device, true)) {
+        RunTraceCommand(TimedTraceLine("enable Device fail"));
+        return false;
+    }
+    return true;
+}
+
+// Reads the matched node's status once; cycles it when it reports a problem
+// or when its status cannot be read.
+bool RecoverDevice(const SP_DEVINFO_DATA& device)
+{
+    ULONG status = 0;
+    ULONG problem = 0;
+    if (DeviceAccess::GetDevNodeStatus(&status, &problem, device.DevInst) != CR_SUCCESS) {
+        // The log's established wording for this event: two spaces, lower case.
+        RunTraceCommand(TimedTraceLine(" disable device"));
+        return CycleDevice(device);
+    }
+    RunTraceCommand("echo " + std::to_string(status) + ">> " + TraceLogPath);
+    if ((status & DN_HAS_PROBLEM) == 0) {
+        RunTraceCommand(TimedTraceLine("No Yellow bang"));
+        return true;
+    }
+    RunTraceCommand(TimedTraceLine("Yellow bang"));
+    return CycleDevice(device);
+}
+
+}  // namespace
+
+bool SetDeviceEnabled(SP_DEVINFO_DATA device, bool enable)
+{
+    const CONFIGRET result =
+        enable ? DeviceAccess::EnableDevNode(device.DevInst) : DeviceAccess::DisableDevNode(device.DevInst);
+    return result == CR_SUCCESS;
+}
+
+void RunTraceCommand(const std::string& commandLine)
+{
+    if (TraceEnabled != 0) {
+        DeviceAccess::RunCommandLine(commandLine.c_str());
+    }
+}
+
+bool CheckDevice(std::string target)
+{
+    if (target.empty()) {
+        return false;
+    }
+    HDEVINFO devices = DeviceAccess::GetPresentDevices();
+    if (devices == INVALID_HANDLE_VALUE) {
+        const DWORD error = DeviceAccess::LastError();
+        std::printf("SetupDiGetClassDevs() failed. Error code=%d", static_cast<int>(error));
+        std::fflush(stdout);
+        return false;
+    }
+    const UniqueSnapshot snapshot(devices);
+
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    // Only the first matching member, in snapshot order, is handled.
+    for (DWORD index = 0;; ++index) {
+        if (!DeviceAccess::EnumDeviceInfo(devices, index, &device)) {
+            return false;
+        }
+        if (MemberMatches(devices, &device, target)) {
+            break;
+        }
+    }
+    return RecoverDevice(device);
+}
