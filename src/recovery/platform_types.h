@@ -39,6 +39,7 @@ struct SP_DEVINFO_DATA {
     ULONG_PTR Reserved;
 };
 
+#define WINAPI
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HDEVINFO>(static_cast<std::intptr_t>(-1)))
 
 constexpr DWORD DIGCF_PRESENT = 0x00000002;

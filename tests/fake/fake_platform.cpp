@@ -8,6 +8,10 @@
 
 #include "recovery/device_access.h"
 
+#ifdef _WIN32
+#include "recovery/seh_guard_win.h"
+#endif
+
 namespace Fake {
 namespace {
 
@@ -60,6 +64,72 @@ bool LiveSnapshot(HDEVINFO devices, const char* caller)
         return false;
     }
     return true;
+}
+
+// The scripted disable and enable, shaped like the platform calls so that on
+// Windows they run inside the program's real exception guard.
+void RaiseFault(Fault fault)
+{
+#ifdef _WIN32
+    if (fault == Fault::AccessViolation) {
+        *static_cast<volatile int*>(nullptr) = 1;
+    }
+    if (fault == Fault::Raise) {
+        RaiseException(0xE0FA0001, 0, 0, nullptr);
+    }
+#else
+    (void)fault;
+#endif
+}
+
+CONFIGRET WINAPI DisableCall(DEVINST node, ULONG /*flags*/)
+{
+    Device* device = DeviceOf(node);
+    if (const auto error = Injected(Op::Disable)) {
+        return *error;
+    }
+    if (device == nullptr) {
+        return CR_FAILURE;
+    }
+    RaiseFault(device->disableFault);
+    if (device->disableFault != Fault::None) {
+        return CR_FAILURE;  // no exception mechanism here
+    }
+    if (device->disableResult == CR_SUCCESS) {
+        device->disabled = true;
+    }
+    return device->disableResult;
+}
+
+CONFIGRET WINAPI EnableCall(DEVINST node, ULONG /*flags*/)
+{
+    Device* device = DeviceOf(node);
+    if (const auto error = Injected(Op::Enable)) {
+        return *error;
+    }
+    if (device == nullptr) {
+        return CR_FAILURE;
+    }
+    RaiseFault(device->enableFault);
+    if (device->enableFault != Fault::None) {
+        return CR_FAILURE;
+    }
+    if (device->enableResult == CR_SUCCESS) {
+        device->disabled = false;
+        if (device->cycleClearsProblem) {
+            device->status &= ~DN_HAS_PROBLEM;
+        }
+    }
+    return device->enableResult;
+}
+
+CONFIGRET CallNode(CONFIGRET(WINAPI* call)(DEVINST, ULONG), DEVINST node)
+{
+#ifdef _WIN32
+    return CallDevNodeOrFail(call, node);
+#else
+    return call(node, 0);
+#endif
 }
 
 }  // namespace
@@ -252,36 +322,13 @@ CONFIGRET GetDevNodeStatus(ULONG* status, ULONG* problem, DEVINST node) noexcept
 CONFIGRET DisableDevNode(DEVINST node) noexcept
 {
     Fake::Record(Op::Disable, "DisableDevNode " + std::to_string(node));
-    Fake::Device* device = Fake::DeviceOf(node);
-    if (const auto error = Fake::Injected(Op::Disable)) {
-        return *error;
-    }
-    if (device == nullptr) {
-        return CR_FAILURE;
-    }
-    if (device->disableResult == CR_SUCCESS) {
-        device->disabled = true;
-    }
-    return device->disableResult;
+    return Fake::CallNode(Fake::DisableCall, node);
 }
 
 CONFIGRET EnableDevNode(DEVINST node) noexcept
 {
     Fake::Record(Op::Enable, "EnableDevNode " + std::to_string(node));
-    Fake::Device* device = Fake::DeviceOf(node);
-    if (const auto error = Fake::Injected(Op::Enable)) {
-        return *error;
-    }
-    if (device == nullptr) {
-        return CR_FAILURE;
-    }
-    if (device->enableResult == CR_SUCCESS) {
-        device->disabled = false;
-        if (device->cycleClearsProblem) {
-            device->status &= ~DN_HAS_PROBLEM;
-        }
-    }
-    return device->enableResult;
+    return Fake::CallNode(Fake::EnableCall, node);
 }
 
 void DestroyDeviceInfoList(HDEVINFO devices) noexcept
@@ -340,6 +387,9 @@ void RunCommandLine(const char* commandLine) noexcept
 {
     Fake::Record(Op::Command, commandLine);
     Fake::Injected(Op::Command);
+    if (Fake::Platform().runCommands) {
+        (void)std::system(commandLine);
+    }
 }
 
 }  // namespace DeviceAccess

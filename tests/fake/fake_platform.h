@@ -25,6 +25,10 @@ inline constexpr ULONG HealthyStatus = 0x0180200A;
 // Allocations above this fail, as a real LocalAlloc of absurd size would.
 inline constexpr std::size_t MaxAllocBytes = 64u << 20;
 
+// A structured exception raised inside a disable or enable call. Where the
+// platform has no such mechanism the call simply fails.
+enum class Fault { None, AccessViolation, Raise };
+
 struct Device {
     std::vector<BYTE> hardwareIds;  // the property value exactly as stored
     DEVINST devInst = 0;
@@ -34,6 +38,8 @@ struct Device {
     ULONG status = HealthyStatus;
     CONFIGRET disableResult = CR_SUCCESS;
     CONFIGRET enableResult = CR_SUCCESS;
+    Fault disableFault = Fault::None;
+    Fault enableFault = Fault::None;
     bool cycleClearsProblem = false;  // a successful disable+enable fixes the node
     bool disabled = false;
 };
@@ -59,6 +65,7 @@ struct State {
     std::set<HDEVINFO> liveSnapshots;
     DWORD lastError = 0;
     int nextSnapshot = 1;
+    bool runCommands = false;  // also hand command lines to the real interpreter
 };
 
 State& Platform();

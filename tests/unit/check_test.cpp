@@ -127,6 +127,36 @@ TEST_F(CheckDeviceTest, FailedEnableLeavesDeviceDisabledForTheNextCheck)
     EXPECT_FALSE(Fake::Platform().devices[index].disabled);
 }
 
+TEST_F(CheckDeviceTest, FaultInsideDisableTakesDisableFailedPath)
+{
+    for (const Fake::Fault fault : {Fake::Fault::AccessViolation, Fake::Fault::Raise}) {
+        Fake::Reset();
+        const auto index = Fake::AddDevice(Fake::MultiSz({TargetId}), FaultyStatus);
+        Fake::Platform().devices[index].disableFault = fault;
+        EXPECT_FALSE(CheckDevice(Target));
+        EXPECT_EQ(NodeCalls(), (Strings{"GetDevNodeStatus 100", "DisableDevNode 100"}));
+        EXPECT_EQ(Traces(), (Strings{StatusLine(FaultyStatus), YellowBangLine, DisablingLine, DisableFailedLine}));
+        EXPECT_TRUE(Fake::Balanced());
+    }
+}
+
+TEST_F(CheckDeviceTest, FaultInsideEnableTakesEnableFailedPath)
+{
+    for (const Fake::Fault fault : {Fake::Fault::AccessViolation, Fake::Fault::Raise}) {
+        Fake::Reset();
+        const auto index = Fake::AddDevice(Fake::MultiSz({TargetId}), FaultyStatus);
+        Fake::Platform().devices[index].enableFault = fault;
+        EXPECT_FALSE(CheckDevice(Target));
+        EXPECT_EQ(NodeCalls(), (Strings{"GetDevNodeStatus 100", "DisableDevNode 100", "Pause 3000", "EnableDevNode 100"}));
+        EXPECT_EQ(Traces(), (Strings{StatusLine(FaultyStatus), YellowBangLine, DisablingLine, EnablingLine,
+                                     EnableFailedLine}));
+        EXPECT_TRUE(Fake::Balanced());
+        // The check after a fault runs normally.
+        Fake::Platform().devices[index].enableFault = Fake::Fault::None;
+        EXPECT_TRUE(CheckDevice(Target));
+    }
+}
+
 TEST_F(CheckDeviceTest, StatusWordIsTracedInUnsignedDecimal)
 {
     const auto zero = Fake::AddDevice(Fake::MultiSz({TargetId}), 0);

@@ -1,0 +1,74 @@
+// Windows implementation of the device-access seam: SetupAPI for device
+// snapshots and properties, CfgMgr32 for device-node status and state.
+#include <cstdlib>
+
+#include "device_access.h"
+#include "seh_guard_win.h"
+
+namespace DeviceAccess {
+
+HDEVINFO GetPresentDevices() noexcept
+{
+    return SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+}
+
+bool EnumDeviceInfo(HDEVINFO devices, DWORD index, SP_DEVINFO_DATA* device) noexcept
+{
+    return SetupDiEnumDeviceInfo(devices, index, device) != FALSE;
+}
+
+bool GetHardwareIdProperty(HDEVINFO devices, SP_DEVINFO_DATA* device, BYTE* buffer, DWORD bufferSize,
+                           DWORD* requiredSize) noexcept
+{
+    DWORD dataType = 0;
+    return SetupDiGetDeviceRegistryPropertyW(devices, device, SPDRP_HARDWAREID, &dataType, buffer, bufferSize,
+                                             requiredSize) != FALSE;
+}
+
+CONFIGRET GetDevNodeStatus(ULONG* status, ULONG* problem, DEVINST node) noexcept
+{
+    return CM_Get_DevNode_Status(status, problem, node, 0);
+}
+
+CONFIGRET DisableDevNode(DEVINST node) noexcept
+{
+    return CallDevNodeOrFail(CM_Disable_DevNode, node);
+}
+
+CONFIGRET EnableDevNode(DEVINST node) noexcept
+{
+    return CallDevNodeOrFail(CM_Enable_DevNode, node);
+}
+
+void DestroyDeviceInfoList(HDEVINFO devices) noexcept
+{
+    SetupDiDestroyDeviceInfoList(devices);
+}
+
+void* AllocBuffer(std::size_t bytes) noexcept
+{
+    return LocalAlloc(LPTR, bytes);
+}
+
+void FreeBuffer(void* buffer) noexcept
+{
+    LocalFree(buffer);
+}
+
+void Pause(DWORD milliseconds) noexcept
+{
+    Sleep(milliseconds);
+}
+
+DWORD LastError() noexcept
+{
+    return GetLastError();
+}
+
+void RunCommandLine(const char* commandLine) noexcept
+{
+    // The interpreter's exit status carries nothing the check acts on.
+    (void)std::system(commandLine);
+}
+
+}  // namespace DeviceAccess
