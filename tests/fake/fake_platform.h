@@ -66,6 +66,7 @@ struct State {
     DWORD lastError = 0;
     int nextSnapshot = 1;
     bool runCommands = false;  // also hand command lines to the real interpreter
+    bool recordCalls = true;   // off for benchmarks, where recording would dominate
 };
 
 State& Platform();
