@@ -124,7 +124,10 @@ bool CheckDevice(std::string target)
     HDEVINFO devices = DeviceAccess::GetPresentDevices();
     if (devices == INVALID_HANDLE_VALUE) {
         const DWORD error = DeviceAccess::LastError();
-        std::printf("SetupDiGetClassDevs() failed. Error code=%d", static_cast<int>(error));
+        // Signed, as the platform's HRESULT-style codes are usually read.
+        const std::string message =
+            "SetupDiGetClassDevs() failed. Error code=" + std::to_string(static_cast<int>(error));
+        std::fputs(message.c_str(), stdout);
         std::fflush(stdout);
         return false;
     }

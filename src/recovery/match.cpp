@@ -1,24 +1,38 @@
 // Hardware ID matching: the one place where the matching rule lives.
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "recovery.h"
 
 namespace {
 
-// Narrow text of the first hardware ID in `hardwareIds`, up to its ending 0;
-// false when there is none.
-bool FirstHardwareIdToNarrow(const WCHAR* hardwareIds, std::string* narrow)
+struct MemoryFreer {
+    void operator()(char* text) const noexcept { std::free(text); }
+};
+using NarrowText = std::unique_ptr<char, MemoryFreer>;
+
+// Storage for text read from device data: its length is not ours to trust,
+// so running out of memory must mean "no match", never a terminated process.
+NarrowText AllocNarrow(std::size_t bytes)
+{
+    return NarrowText(static_cast<char*>(std::malloc(bytes)));
+}
+
+// Narrow text of the first hardware ID in `hardwareIds`, ended by a 0 byte;
+// null when there is none.
+NarrowText FirstHardwareIdToNarrow(const WCHAR* hardwareIds)
 {
     if (hardwareIds == nullptr) {
-        return false;
+        return nullptr;
     }
     std::size_t units = 0;
     while (hardwareIds[units] != 0) {
         ++units;
     }
     if (units + 1 > MaxHardwareIdUnits) {
-        return false;
+        return nullptr;
     }
 #ifdef _WIN32
     // Ask the conversion how much room it needs: under a UTF-8 ANSI code
@@ -26,34 +40,41 @@ bool FirstHardwareIdToNarrow(const WCHAR* hardwareIds, std::string* narrow)
     // length comes from device data.
     const int needed = WideCharToMultiByte(CP_THREAD_ACP, 0, hardwareIds, -1, nullptr, 0, nullptr, nullptr);
     if (needed <= 0) {
-        return false;
+        return nullptr;
     }
-    narrow->assign(static_cast<std::size_t>(needed), '\0');
-    if (WideCharToMultiByte(CP_THREAD_ACP, 0, hardwareIds, -1, narrow->data(), needed, nullptr, nullptr) == 0) {
-        return false;
+    NarrowText narrow = AllocNarrow(static_cast<std::size_t>(needed));
+    if (!narrow) {
+        return nullptr;
     }
-    narrow->resize(std::strlen(narrow->c_str()));
+    narrow.get()[0] = '\0';
+    if (WideCharToMultiByte(CP_THREAD_ACP, 0, hardwareIds, -1, narrow.get(), needed, nullptr, nullptr) == 0) {
+        return nullptr;
+    }
 #else
     // No code page here: ASCII maps to itself, anything else to '?'.
-    narrow->clear();
-    narrow->reserve(units);
+    NarrowText narrow = AllocNarrow(units + 1);
+    if (!narrow) {
+        return nullptr;
+    }
     for (std::size_t i = 0; i < units; ++i) {
         const WCHAR unit = hardwareIds[i];
-        narrow->push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+        narrow.get()[i] = unit < 0x80 ? static_cast<char>(unit) : '?';
     }
+    narrow.get()[units] = '\0';
 #endif
-    return true;
+    return narrow;
 }
 
 }  // namespace
 
 bool MatchHardwareId(const WCHAR* hardwareIds, std::string target)
 {
-    std::string converted;
-    if (!FirstHardwareIdToNarrow(hardwareIds, &converted)) {
+    const NarrowText converted = FirstHardwareIdToNarrow(hardwareIds);
+    if (!converted) {
         return false;
     }
     // A prefix test: a longer first ID that begins with the target matches.
+    // strncmp stops at the converted text's end, so a shorter ID never does.
     const std::size_t targetLength = std::strlen(target.c_str());
-    return converted.size() >= targetLength && std::memcmp(converted.data(), target.data(), targetLength) == 0;
+    return std::strncmp(converted.get(), target.c_str(), targetLength) == 0;
 }
