@@ -1,0 +1,538 @@
+// Fuzz target: CheckDevice against a fake platform scripted from the input.
+//
+// The input describes a target, the present devices (hardware-ID data, read
+// errors, reported sizes, status results and words, disable and enable
+// results and faults), injected failures of any seam operation, and a few
+// checks with tracing on or off. A model of the scripted platform and of the
+// check rules, written here apart from the code under test, predicts every
+// seam call, trace line, printed message, device state and result; each
+// check must agree with it exactly and must also keep the invariants that
+// hold whatever the script: snapshots and buffers balanced, no misuse of the
+// seam, at most one disable and one enable, on one node, with the pause
+// between them.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fake/fake_platform.h"
+#include "recovery/recovery.h"
+
+namespace {
+
+using Fake::Op;
+using Strings = std::vector<std::string>;
+
+constexpr CONFIGRET CrNoSuchDevnode = 0x0000000D;
+const std::string Log = "C:\\ProgramData\\Tamrisk.txt";
+
+// Reads the input front to back; past its end every read yields zero.
+struct Reader {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t pos;
+};
+
+std::uint8_t Byte(Reader& r)
+{
+    return r.pos < r.size ? r.data[r.pos++] : 0;
+}
+
+std::uint16_t U16(Reader& r)
+{
+    const unsigned low = Byte(r);
+    return static_cast<std::uint16_t>(low | (static_cast<unsigned>(Byte(r)) << 8));
+}
+
+std::uint32_t U32(Reader& r)
+{
+    const std::uint32_t low = U16(r);
+    return low | (static_cast<std::uint32_t>(U16(r)) << 16);
+}
+
+std::u16string Widen(const std::string& text)
+{
+    std::u16string wide;
+    for (const char c : text) {
+        wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    }
+    return wide;
+}
+
+std::string Target(Reader& r)
+{
+    switch (Byte(r) % 4) {
+    case 0:
+        return "USB\\VID_05E3&PID_0610&REV_6941";
+    case 1:
+        return "USB\\VID_05E3&PID_0625&REV_0003";
+    case 2: {
+        std::string custom(Byte(r) % 40, '\0');
+        for (char& c : custom) {
+            c = static_cast<char>(Byte(r));
+        }
+        return custom;
+    }
+    default:
+        return "";
+    }
+}
+
+// One string of a hardware-ID list, mostly near misses of the target.
+std::u16string IdPiece(Reader& r, const std::u16string& target)
+{
+    switch (Byte(r) % 10) {
+    case 0:
+        return target;
+    case 1:
+        return target + u"&MI_00";
+    case 2:
+        return target.substr(0, target.empty() ? 0 : target.size() - 1);
+    case 3: {
+        std::u16string lower = target;
+        for (char16_t& c : lower) {
+            c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+        }
+        return lower;
+    }
+    case 4:
+        return u"USB\\VID_046D&PID_C52B&REV_1211";
+    case 5:
+        return u"";
+    case 6:
+        return target + u"\u00E9\u4E2D\U0001F600";
+    case 7: {
+        std::u16string replaced = target;
+        if (!replaced.empty()) {
+            replaced[Byte(r) % replaced.size()] = u'\u00E9';
+        }
+        return replaced;
+    }
+    case 8:
+        return std::u16string(Byte(r) * 4u, u'X');
+    default: {
+        std::u16string units(Byte(r) % 16, u'\0');
+        for (char16_t& c : units) {
+            c = U16(r);
+        }
+        return units;
+    }
+    }
+}
+
+std::vector<BYTE> HardwareIds(Reader& r, const std::u16string& target)
+{
+    const std::uint8_t kind = Byte(r);
+    switch (kind % 4) {
+    case 0:
+    case 1: {
+        std::u16string joined;
+        for (int n = 1 + Byte(r) % 3; n > 0; --n) {
+            joined += IdPiece(r, target);
+            joined.push_back(u'\0');
+        }
+        joined.push_back(u'\0');
+        std::vector<BYTE> bytes = Fake::RawUnits(joined);
+        // Some stored values lose their terminators, or end mid-unit.
+        bytes.resize(bytes.size() - std::min<std::size_t>(bytes.size(), kind / 4 % 6));
+        return bytes;
+    }
+    case 2: {
+        std::vector<BYTE> bytes(U16(r) % 1400);
+        for (BYTE& b : bytes) {
+            b = Byte(r);
+        }
+        return bytes;
+    }
+    default:
+        return {};
+    }
+}
+
+std::optional<DWORD> ReportedSize(Reader& r, DWORD trueSize)
+{
+    switch (Byte(r) % 12) {
+    case 6:
+        return trueSize == 0 ? 0 : trueSize - 1;
+    case 7:
+        return trueSize + 1;
+    case 8:
+        return 0;
+    case 9:
+        return 600;
+    case 10:
+        return U16(r);
+    case 11: {
+        // Sizes no allocation can meet, and one just past the first buffer.
+        constexpr DWORD limit = static_cast<DWORD>(Fake::MaxAllocBytes);
+        const DWORD extremes[] = {0xFFFFFFFF, 0x80000000, limit - 3, HardwareIdBufferBytes + 1};
+        return extremes[Byte(r) % 4];
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+DWORD ErrorValue(Reader& r)
+{
+    const DWORD values[] = {0, ERROR_INSUFFICIENT_BUFFER, 5, CR_FAILURE, 13, 0xE000020B};
+    return values[Byte(r) % 6];
+}
+
+// The model's view of the platform: the same script, its own state.
+struct Model {
+    std::vector<Fake::Device> devices;
+    std::map<std::pair<Op, int>, DWORD> failures;
+    std::map<Op, int> counts;
+    DWORD lastError = 0;
+    Strings calls;
+    std::string printed;
+};
+
+std::optional<DWORD> Injected(Model& m, Op op)
+{
+    const auto found = m.failures.find({op, m.counts[op]++});
+    return found == m.failures.end() ? std::nullopt : std::optional<DWORD>(found->second);
+}
+
+std::string Timed(const char* text)
+{
+    return std::string("echo [%time%] ") + text + " >> " + Log;
+}
+
+// A zero-filled buffer of the size the rules give for a property of
+// `bytes`, or nothing when the platform refuses it.
+std::optional<std::vector<BYTE>> Alloc(Model& m, DWORD bytes)
+{
+    const std::size_t size = std::size_t{bytes} + (bytes % 2) + 4;
+    m.calls.push_back("AllocBuffer " + std::to_string(size));
+    if (Injected(m, Op::Alloc) || size > Fake::MaxAllocBytes) {
+        return std::nullopt;
+    }
+    return std::vector<BYTE>(size, 0);
+}
+
+// The property read as the fake platform's contract describes it.
+bool Read(Model& m, std::size_t index, std::vector<BYTE>& buffer, DWORD size, DWORD* required)
+{
+    const Fake::Device& d = m.devices[index];
+    m.calls.push_back("GetHardwareIdProperty " + std::to_string(d.devInst) + " " + std::to_string(size));
+    const std::optional<DWORD> injected = Injected(m, Op::ReadIds);
+    const DWORD error = injected ? *injected : d.readError;
+    const DWORD trueSize = static_cast<DWORD>(d.hardwareIds.size());
+    if (error != 0 || size < trueSize) {
+        m.lastError = error != 0 ? error : ERROR_INSUFFICIENT_BUFFER;
+        if (m.lastError == ERROR_INSUFFICIENT_BUFFER) {
+            *required = d.reportedSize.value_or(trueSize);
+        }
+        return false;
+    }
+    std::copy(d.hardwareIds.begin(), d.hardwareIds.end(), buffer.begin());
+    *required = trueSize;
+    return true;
+}
+
+// The matching rule over a filled buffer: the first ID, up to its 0 unit,
+// begins with the target up to its first 0 byte; non-ASCII reads as '?'.
+bool FirstIdBeginsWith(const std::vector<BYTE>& buffer, const std::string& target)
+{
+    for (std::size_t i = 0; i < target.size() && target[i] != '\0'; ++i) {
+        const unsigned unit = 2 * i + 1 < buffer.size() ? static_cast<unsigned>(buffer[2 * i] | buffer[2 * i + 1] << 8) : 0u;
+        if (unit == 0 || (unit < 0x80 ? static_cast<char>(unit) : '?') != target[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Allocate, read, on a short buffer read once more at the asked size,
+// match, free: a failed allocation or a failed read is no match.
+bool MemberMatches(Model& m, std::size_t index, const std::string& target)
+{
+    DWORD required = HardwareIdBufferBytes;
+    std::optional<std::vector<BYTE>> buffer = Alloc(m, HardwareIdBufferBytes);
+    if (!buffer) {
+        return false;
+    }
+    bool read = Read(m, index, *buffer, HardwareIdBufferBytes, &required);
+    if (!read && m.lastError == ERROR_INSUFFICIENT_BUFFER) {
+        m.calls.push_back("FreeBuffer");
+        const DWORD size = required;
+        buffer = Alloc(m, size);
+        if (!buffer) {
+            return false;
+        }
+        read = Read(m, index, *buffer, size, &required);
+    }
+    const bool matches = read && FirstIdBeginsWith(*buffer, target);
+    m.calls.push_back("FreeBuffer");
+    return matches;
+}
+
+CONFIGRET NodeCall(Model& m, Op op, Fake::Device& d)
+{
+    const bool enable = op == Op::Enable;
+    m.calls.push_back((enable ? "EnableDevNode " : "DisableDevNode ") + std::to_string(d.devInst));
+    if (const auto error = Injected(m, op)) {
+        return *error;
+    }
+    if ((enable ? d.enableFault : d.disableFault) != Fake::Fault::None) {
+        return CR_FAILURE;
+    }
+    const CONFIGRET result = enable ? d.enableResult : d.disableResult;
+    if (result == CR_SUCCESS) {
+        d.disabled = !enable;
+        if (enable && d.cycleClearsProblem) {
+            d.status &= ~DN_HAS_PROBLEM;
+        }
+    }
+    return result;
+}
+
+// What one check must do, call by call, and its result.
+bool ModelCheck(Model& m, const std::string& target, bool trace)
+{
+    const auto traceLine = [&](const std::string& line) {
+        if (trace) {
+            m.calls.push_back(line);
+            Injected(m, Op::Command);
+        }
+    };
+    if (target.empty()) {
+        return false;
+    }
+    m.calls.push_back("GetPresentDevices");
+    if (const auto error = Injected(m, Op::Snapshot)) {
+        m.printed += "SetupDiGetClassDevs() failed. Error code=" + std::to_string(static_cast<std::int32_t>(*error));
+        return false;
+    }
+    std::optional<std::size_t> matched;
+    for (std::size_t index = 0; !matched; ++index) {
+        m.calls.push_back("EnumDeviceInfo " + std::to_string(index));
+        if (Injected(m, Op::Enum) || index >= m.devices.size()) {
+            break;
+        }
+        if (MemberMatches(m, index, target)) {
+            matched = index;
+        }
+    }
+    bool result = false;
+    if (matched) {
+        Fake::Device& d = m.devices[*matched];
+        m.calls.push_back("GetDevNodeStatus " + std::to_string(d.devInst));
+        ULONG status = 0;  // stays 0 when a scripted success writes nothing
+        CONFIGRET read = CR_SUCCESS;
+        if (const auto error = Injected(m, Op::Status)) {
+            read = *error;
+        } else if (d.statusResult != CR_SUCCESS) {
+            read = d.statusResult;
+        } else {
+            status = d.status | (d.disabled ? DN_HAS_PROBLEM : 0);
+        }
+        bool cycle = true;
+        if (read != CR_SUCCESS) {
+            traceLine(Timed(" disable device"));
+        } else {
+            traceLine("echo " + std::to_string(status) + ">> " + Log);
+            cycle = (status & DN_HAS_PROBLEM) != 0;
+            traceLine(Timed(cycle ? "Yellow bang" : "No Yellow bang"));
+            result = !cycle;
+        }
+        if (cycle) {
+            traceLine(Timed("disable Device"));
+            if (NodeCall(m, Op::Disable, d) != CR_SUCCESS) {
+                traceLine(Timed("disable Device fail"));
+            } else {
+                m.calls.push_back("Pause 3000");
+                Injected(m, Op::Pause);
+                traceLine(Timed("enable Device"));
+                result = NodeCall(m, Op::Enable, d) == CR_SUCCESS;
+                if (!result) {
+                    traceLine(Timed("enable Device fail"));
+                }
+            }
+        }
+    }
+    m.calls.push_back("DestroyDeviceInfoList");
+    return result;
+}
+
+// Standard output goes to a memory file, so that the snapshot-failure
+// message can be read back and checked.
+std::string TakePrinted()
+{
+    std::fflush(stdout);
+    std::string text;
+    char chunk[256];
+    ssize_t got = 0;
+    off_t at = 0;
+    while ((got = pread(STDOUT_FILENO, chunk, sizeof chunk, at)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(got));
+        at += got;
+    }
+    if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) {
+        std::abort();
+    }
+    return text;
+}
+
+void PrintCalls(const char* title, const Strings& calls)
+{
+    std::fprintf(stderr, "%s:\n", title);
+    for (const std::string& call : calls) {
+        std::fprintf(stderr, "  %s\n", call.c_str());
+    }
+}
+
+void Require(bool holds, const char* what, int check, const Model& m, const Strings& actual)
+{
+    if (holds) {
+        return;
+    }
+    std::fprintf(stderr, "check %d: %s\n", check, what);
+    PrintCalls("expected calls", m.calls);
+    PrintCalls("actual calls", actual);
+    std::abort();
+}
+
+std::size_t Count(const Strings& calls, const std::string& prefix)
+{
+    std::size_t n = 0;
+    for (const std::string& call : calls) {
+        n += call.rfind(prefix, 0) == 0 ? 1 : 0;
+    }
+    return n;
+}
+
+std::size_t IndexOf(const Strings& calls, const std::string& prefix)
+{
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].rfind(prefix, 0) == 0) {
+            return i;
+        }
+    }
+    return calls.size();
+}
+
+// Invariants read from the recorded calls alone, whatever the model says.
+void RequireInvariants(int check, const Model& m, const Strings& actual, bool trace)
+{
+    Require(Fake::Balanced(), "snapshots or buffers not released exactly once", check, m, actual);
+    Require(Fake::Platform().violations.empty(), "misuse of the seam", check, m, actual);
+    const std::size_t disables = Count(actual, "DisableDevNode ");
+    const std::size_t enables = Count(actual, "EnableDevNode ");
+    Require(disables <= 1 && enables <= 1, "more than one disable or enable", check, m, actual);
+    Require(Count(actual, "GetDevNodeStatus ") <= 1, "status read more than once", check, m, actual);
+    if (enables == 1) {
+        const std::size_t disable = IndexOf(actual, "DisableDevNode ");
+        const std::size_t pause = IndexOf(actual, "Pause 3000");
+        Require(disable < pause && pause < IndexOf(actual, "EnableDevNode "), "enable without disable and pause first",
+                check, m, actual);
+    }
+    // Node calls go to the member at which the walk stopped, and nowhere else.
+    std::string node;
+    for (const std::string& call : actual) {
+        if (call.rfind("EnumDeviceInfo ", 0) == 0) {
+            node = std::to_string(100 + std::stoul(call.substr(15)));
+        }
+        for (const char* op : {"GetDevNodeStatus ", "DisableDevNode ", "EnableDevNode "}) {
+            if (call.rfind(op, 0) == 0) {
+                Require(call.substr(call.find(' ') + 1) == node, "node call on a member other than the matched one",
+                        check, m, actual);
+            }
+        }
+    }
+    if (!trace) {
+        Require(Count(actual, "echo ") == 0, "trace line with tracing off", check, m, actual);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
+{
+    const int memory = memfd_create("orvello-stdout", 0);
+    if (memory < 0 || dup2(memory, STDOUT_FILENO) < 0) {
+        std::abort();
+    }
+    close(memory);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    Reader r{data, size, 0};
+    Fake::Reset();
+    Model m;
+
+    const std::string target = Target(r);
+    const std::u16string wideTarget = Widen(target);
+    for (int n = Byte(r) % 8; n > 0; --n) {
+        Fake::Device d;
+        d.devInst = static_cast<DEVINST>(100 + m.devices.size());
+        d.hardwareIds = HardwareIds(r, wideTarget);
+        const std::uint8_t readError = Byte(r) % 8;
+        d.readError = readError == 5 ? ERROR_INSUFFICIENT_BUFFER : readError == 6 ? 13 : readError == 7 ? 1168 : 0;
+        d.reportedSize = ReportedSize(r, static_cast<DWORD>(d.hardwareIds.size()));
+        const std::uint8_t statusResult = Byte(r) % 8;
+        d.statusResult = statusResult == 6 ? CrNoSuchDevnode : statusResult == 7 ? CR_FAILURE : CR_SUCCESS;
+        const std::uint8_t status = Byte(r) % 6;
+        d.status = status < 2 ? Fake::HealthyStatus
+                   : status < 4 ? Fake::HealthyStatus | DN_HAS_PROBLEM
+                   : status == 4 ? 0
+                                 : U32(r);
+        const std::uint8_t node = Byte(r);
+        d.disableResult = (node & 1u) != 0 ? CR_FAILURE : CR_SUCCESS;
+        d.enableResult = (node & 2u) != 0 ? CrNoSuchDevnode : CR_SUCCESS;
+        d.disableFault = (node & 4u) != 0 ? Fake::Fault::AccessViolation : Fake::Fault::None;
+        d.enableFault = (node & 8u) != 0 ? Fake::Fault::Raise : Fake::Fault::None;
+        d.cycleClearsProblem = (node & 16u) != 0;
+        m.devices.push_back(d);
+        Fake::Platform().devices.push_back(d);
+        // The fake copies the stored value with memcpy, which must not be
+        // handed the null data of an empty vector: give it storage.
+        Fake::Platform().devices.back().hardwareIds.reserve(1);
+    }
+    for (int n = Byte(r) % 5; n > 0; --n) {
+        const Op op = static_cast<Op>(Byte(r) % 11);
+        const int nth = Byte(r) % 8;
+        const DWORD error = ErrorValue(r);
+        Fake::FailNth(op, nth, error);
+        m.failures[{op, nth}] = error;
+    }
+
+    for (int check = 0, checks = 1 + Byte(r) % 3; check < checks; ++check) {
+        const bool trace = (Byte(r) & 1u) != 0;
+        Fake::Platform().calls.clear();
+        m.calls.clear();
+        m.printed.clear();
+
+        TraceEnabled = trace ? 1 : 0;
+        const bool actual = CheckDevice(target);
+        TraceEnabled = 0;
+        const std::string printed = TakePrinted();
+        const Strings calls = Fake::AllCalls();
+
+        RequireInvariants(check, m, calls, trace);
+        const bool expected = ModelCheck(m, target, trace);
+        Require(calls == m.calls, "calls differ from the rules", check, m, calls);
+        Require(actual == expected, expected ? "false where the rules give true" : "true where the rules give false",
+                check, m, calls);
+        Require(printed == m.printed, "printed message differs", check, m, calls);
+        for (std::size_t i = 0; i < m.devices.size(); ++i) {
+            const Fake::Device& got = Fake::Platform().devices[i];
+            Require(got.disabled == m.devices[i].disabled && got.status == m.devices[i].status,
+                    "device left in another state", check, m, calls);
+        }
+    }
+    return 0;
+}
