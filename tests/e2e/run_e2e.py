@@ -1,0 +1,500 @@
+#!/usr/bin/env python3
+"""End-to-end runs of orvello.exe under Wine.
+
+Each scenario gets a private, throw-away Wine prefix cloned cheaply from the
+session's prefix ($WINEPREFIX): copies of its registry files, a drive C whose
+folders link back to the session's (ProgramData is a private copy, for the
+trace log), and its own wineserver. Test devices are written into that
+registry only, so no other run ever sees them, and a prefix that was started
+without a display (the no-display scenario) cannot spoil later GUI runs.
+
+The device nodes are driven by the scripted cfgmgr32.dll stand-in, loaded
+with WINEDLLOVERRIDES "cfgmgr32=n"; its call log is what most checks read.
+
+    run_e2e.py --exe orvello.exe --trace-exe orvello-trace.exe \
+               --standin cfgmgr32.dll [--work-dir DIR] [--keep] SCENARIO...
+
+Scenarios: no-device, no-display, devices, trace (or all). Runs inside
+scripts/wine-session, which provides WINEPREFIX and DISPLAY.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+HEALTHY = 0x0180200A
+PROBLEM = 0x0180240A  # HEALTHY with DN_HAS_PROBLEM (0x400)
+CLASS_GUID = "{36fc9e60-c465-11cf-8056-444553540000}"  # USB
+ENUM_USB = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB"
+BASE_OVERRIDES = "mscoree,mshtml=;winedbg.exe=d"
+
+TARGETS = [
+    r"USB\VID_05E3&PID_0610&REV_6941", r"USB\VID_05E3&PID_0610&REV_6942",
+    r"USB\VID_05E3&PID_0625&REV_6941", r"USB\VID_05E3&PID_0625&REV_6942",
+    r"USB\VID_05E3&PID_0610&REV_2001", r"USB\VID_05E3&PID_0610&REV_3001",
+    r"USB\VID_05E3&PID_0625&REV_2001", r"USB\VID_05E3&PID_0625&REV_3001",
+    r"USB\VID_05E3&PID_0610&REV_2000", r"USB\VID_05E3&PID_0610&REV_3000",
+    r"USB\VID_05E3&PID_0625&REV_2000", r"USB\VID_05E3&PID_0625&REV_3000",
+]
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+# ---------------------------------------------------------------- devices
+
+def device(key, hardware_ids, script):
+    """A registry device USB\\<key>\\0000 and its stand-in script fields."""
+    return {"key": key, "id": "USB\\%s\\0000" % key, "hwids": hardware_ids, "script": script}
+
+
+# Present but never to be examined: the program matches the first hardware
+# ID only, as a case-sensitive prefix of the target. Scripted as faulty so
+# that any status read or cycle of them shows in the call log.
+DECOYS = [
+    # Target 6 only as the second ID; the first is a proper prefix of it.
+    device("E2E_S_SECOND_ID", [TARGETS[5][:-1], TARGETS[5]], "status=%X disable=ok enable=ok" % PROBLEM),
+    device("E2E_T_LOWER_CASE", [TARGETS[6].lower()], "status=%X disable=ok enable=ok" % PROBLEM),
+    device("E2E_U_OTHER_REV", [r"USB\VID_05E3&PID_0625&REV_3002"], "status=%X disable=ok enable=ok" % PROBLEM),
+    device("E2E_V_OTHER_PID", [r"USB\VID_05E3&PID_0611&REV_2000"], "status=fail disable=ok enable=ok"),
+]
+
+
+def reg_file_text(devices):
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for dev in devices:
+        multi = "".join(h + "\0" for h in dev["hwids"]) + "\0"
+        data = ",".join("%02x" % b for b in multi.encode("utf-16-le"))
+        lines += ["[%s\\%s\\0000]" % (ENUM_USB, dev["key"]),
+                  '"HardwareID"=hex(7):' + data,
+                  '"ClassGUID"="%s"' % CLASS_GUID, ""]
+    return "\r\n".join(lines) + "\r\n"
+
+
+def script_text(devices):
+    return "".join("%s %s\n" % (d["id"], d["script"]) for d in devices)
+
+
+# ---------------------------------------------------------------- Wine
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def clone_prefix(template, prefix):
+    """A private prefix sharing the template's installed files."""
+    if not os.path.isfile(os.path.join(template, "system.reg")):
+        raise Failure("no Wine prefix at %s; run inside scripts/wine-session" % template)
+    os.makedirs(os.path.join(prefix, "dosdevices"))
+    for name in ("system.reg", "user.reg", "userdef.reg", ".update-timestamp"):
+        # The timestamp keeps Wine from re-running its prefix update (seconds).
+        if os.path.exists(os.path.join(template, name)):
+            shutil.copy2(os.path.join(template, name), prefix)
+    drive_c = os.path.join(prefix, "drive_c")
+    os.makedirs(drive_c)
+    template_c = os.path.join(template, "drive_c")
+    for name in os.listdir(template_c):
+        if name != "ProgramData":
+            os.symlink(os.path.join(template_c, name), os.path.join(drive_c, name))
+    # Private, so the trace log is this run's alone.
+    if os.path.isdir(os.path.join(template_c, "ProgramData")):
+        shutil.copytree(os.path.join(template_c, "ProgramData"), os.path.join(drive_c, "ProgramData"), symlinks=True)
+    else:
+        os.makedirs(os.path.join(drive_c, "ProgramData"))
+    os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
+    os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
+
+
+def processes_of(prefix):
+    """Pids of processes running in the given prefix (from their environment)."""
+    marker = ("WINEPREFIX=" + prefix).encode()
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if marker in f.read().split(b"\0"):
+                    pids.append(int(entry))
+        except OSError:
+            pass
+    return pids
+
+
+class Session:
+    """A scenario's prefix, environment and wineserver (a plain record)."""
+
+    def __init__(self, run_dir, display):
+        self.run_dir = run_dir
+        self.prefix = os.path.join(run_dir, "prefix")
+        self.log = os.path.join(run_dir, "standin.log")
+        self.env = dict(os.environ)
+        self.env.update({
+            "WINEPREFIX": self.prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": BASE_OVERRIDES + ";cfgmgr32=n",
+            "ORVELLO_STANDIN_SCRIPT": windows_path(os.path.join(run_dir, "standin.txt")),
+            "ORVELLO_STANDIN_LOG": windows_path(self.log),
+        })
+        if not display:
+            self.env.pop("DISPLAY", None)
+            self.env.pop("WAYLAND_DISPLAY", None)
+
+
+def wine_tool(session, args, limit=60):
+    # Output through a file, not a pipe: Wine's helper processes (services,
+    # device hosts) that the first program of a prefix starts inherit it and
+    # would hold a pipe open until the server ends.
+    out_path = os.path.join(session.run_dir, "tool-output.txt")
+    with open(out_path, "wb") as out:
+        result = subprocess.run(args, env=session.env, cwd=session.run_dir, stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=subprocess.STDOUT, timeout=limit)
+    with open(out_path, "rb") as f:
+        return result.returncode, f.read().decode(errors="replace")
+
+
+def start_session(session, devices):
+    os.makedirs(session.run_dir, exist_ok=True)
+    clone_prefix(os.environ.get("WINEPREFIX", ""), session.prefix)
+    # A persistent server, started first and away from any pipe of ours: the
+    # server outlives its starter and would hold such a pipe open.
+    subprocess.run(["wineserver", "-p"], env=session.env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    if devices:
+        reg = os.path.join(session.run_dir, "devices.reg")
+        with open(reg, "w", encoding="utf-16", newline="") as f:
+            f.write(reg_file_text(devices))
+        code, output = wine_tool(session, ["wine", "regedit", "/S", windows_path(reg)])
+        check(code == 0, "regedit failed (%d): %s" % (code, output))
+        code, listing = wine_tool(session, ["wine", "reg", "query", ENUM_USB.replace("HKEY_LOCAL_MACHINE", "HKLM")])
+        check(code == 0, "reg query failed (%d): %s" % (code, listing))
+        for dev in devices:
+            check(dev["key"].upper() in listing.upper(), "device %s not in the registry:\n%s" % (dev["key"], listing))
+    with open(os.path.join(session.run_dir, "standin.txt"), "w", newline="\r\n") as f:
+        f.write("# generated by run_e2e.py\n" + script_text(devices))
+
+
+def end_session(session):
+    """Stops every process of the prefix; reports any that outlived it."""
+    try:
+        subprocess.run(["wineserver", "-k"], env=session.env, timeout=20,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except subprocess.TimeoutExpired:
+        pass
+    deadline = time.monotonic() + 10
+    left = processes_of(session.prefix)
+    while left and time.monotonic() < deadline:
+        time.sleep(0.2)
+        left = processes_of(session.prefix)
+    for pid in left:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    return left
+
+
+def run_program(session, exe, limit):
+    """Runs exe under Wine with a time limit; returns (exit code, seconds, stdout)."""
+    local_exe = os.path.join(session.run_dir, os.path.basename(exe))
+    out_path = os.path.join(session.run_dir, "stdout.txt")
+    # Files, not pipes: a Wine helper started by the run could keep a pipe open.
+    with open(out_path, "wb") as out, open(os.path.join(session.run_dir, "stderr.txt"), "wb") as err:
+        start = time.monotonic()
+        proc = subprocess.Popen(["wine", local_exe], env=session.env, cwd=session.run_dir,
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=err, start_new_session=True)
+        try:
+            code = proc.wait(timeout=limit)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            raise Failure("%s still running after %d s (hang or crash dialog)" % (os.path.basename(exe), limit))
+        elapsed = time.monotonic() - start
+    with open(out_path, "rb") as f:
+        stdout = f.read().decode(errors="replace")
+    print("  %s: exit code %d after %.1f s" % (os.path.basename(exe), code, elapsed))
+    return code, elapsed, stdout
+
+
+def read_call_log(session):
+    """The stand-in's calls as (ms, function, instance id, result)."""
+    if not os.path.exists(session.log):
+        return []
+    calls = []
+    with open(session.log, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            parts = line.split()
+            check(len(parts) == 4, "malformed stand-in log line: %r" % line)
+            calls.append((float(parts[0]), parts[1], parts[2], parts[3]))
+    return calls
+
+
+def imported_dlls(path):
+    """Names of the DLLs a PE32+ file imports, mapped to their function names."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections_count, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+    optional = pe + 24
+    import_rva = struct.unpack_from("<I", data, optional + 120)[0]
+    sections = []
+    for i in range(sections_count):
+        s = optional + optional_size + 40 * i
+        size, rva, raw_size, raw = struct.unpack_from("<IIII", data, s + 8)
+        sections.append((rva, max(size, raw_size), raw))
+
+    def at(rva):
+        for start, size, raw in sections:
+            if start <= rva < start + size:
+                return raw + rva - start
+        raise Failure("bad RVA in %s" % path)
+
+    def text(rva):
+        o = at(rva)
+        return data[o:data.index(b"\0", o)].decode()
+
+    dlls = {}
+    if import_rva == 0:
+        return dlls
+    o = at(import_rva)
+    while True:
+        lookup, _, _, name_rva, thunks = struct.unpack_from("<IIIII", data, o)
+        if name_rva == 0:
+            break
+        names = []
+        t = at(lookup or thunks)
+        while True:
+            entry = struct.unpack_from("<Q", data, t)[0]
+            if entry == 0:
+                break
+            if not entry & (1 << 63):
+                names.append(text((entry & 0x7FFFFFFF) + 2))
+            t += 8
+        dlls[text(name_rva).lower()] = names
+        o += 20
+    return dlls
+
+
+def prepare_run(session, exe, standin):
+    # The stand-in only takes effect where the program imports from cfgmgr32.dll.
+    cm = imported_dlls(exe).get("cfgmgr32.dll", [])
+    for name in ("CM_Get_DevNode_Status", "CM_Disable_DevNode", "CM_Enable_DevNode"):
+        check(name in cm, "%s does not import %s from cfgmgr32.dll" % (exe, name))
+    shutil.copy2(exe, session.run_dir)
+    shutil.copy2(standin, os.path.join(session.run_dir, "cfgmgr32.dll"))
+
+
+# ---------------------------------------------------------------- scenarios
+
+def scenario_no_device(args, session):
+    """Decoys only: sixty checks, four pauses, no device call, exit 1."""
+    start_session(session, DECOYS)
+    prepare_run(session, args.exe, args.standin)
+    code, elapsed, stdout = run_program(session, args.exe, limit=90)
+    print("  wall time %.1f s" % elapsed)
+    check(code == 1, "exit code %d, expected 1" % code)
+    check(elapsed >= 20.0, "run took %.1f s, expected at least the four 5 s pauses" % elapsed)
+    check(elapsed < 40.0, "run took %.1f s, expected no pause beyond the four 5 s pauses" % elapsed)
+    check(stdout == "", "unexpected standard output: %r" % stdout)
+    calls = read_call_log(session)
+    check(calls == [], "no device matched, yet the stand-in was called:\n%s" % format_calls(calls))
+
+
+def scenario_no_display(args, session):
+    """No display: the window cannot be created, so exit 0 and touch nothing."""
+    problem = device("E2E_A_PROBLEM", [TARGETS[0]], "status=%X disable=ok enable=ok" % PROBLEM)
+    start_session(session, [problem])
+    prepare_run(session, args.exe, args.standin)
+    code, elapsed, stdout = run_program(session, args.exe, limit=20)
+    check(code == 0, "exit code %d, expected 0" % code)
+    check(elapsed < 10.0, "took %.1f s; the schedule must not run" % elapsed)
+    check("SetupDiGetClassDevs" not in stdout, "a check ran: %r" % stdout)
+    calls = read_call_log(session)
+    check(calls == [], "device calls without a window:\n%s" % format_calls(calls))
+
+
+def devices_scenario_devices():
+    return [
+        device("E2E_A_PROBLEM", [TARGETS[0], r"USB\VID_05E3&PID_0610"], "status=%X disable=ok enable=ok" % PROBLEM),
+        device("E2E_B_UNREADABLE", [TARGETS[1]], "status=fail disable=ok enable=ok after=%X" % HEALTHY),
+        device("E2E_C_DISABLE_RAISES", [TARGETS[2]], "status=%X disable=raise enable=ok" % PROBLEM),
+        device("E2E_D_DISABLE_FAULTS", [TARGETS[3]], "status=%X disable=av enable=ok" % PROBLEM),
+        device("E2E_E_ENABLE_RAISES", [TARGETS[4]], "status=%X disable=ok enable=raise after=%X" % (PROBLEM, HEALTHY)),
+        # A longer first ID still matches; the faulty twin after it in
+        # snapshot order must never be reached.
+        device("E2E_H1_HEALTHY", [TARGETS[11] + "&MI_00"], "status=%X disable=ok enable=ok" % HEALTHY),
+        device("E2E_H2_SAME_ID", [TARGETS[11] + "&MI_00"], "status=%X disable=ok enable=ok" % PROBLEM),
+    ] + DECOYS
+
+
+def expected_device_calls(devs):
+    a, b, c, d, e, h = (devs[i]["id"] for i in (0, 1, 2, 3, 4, 5))
+    st, dis, en = "CM_Get_DevNode_Status", "CM_Disable_DevNode", "CM_Enable_DevNode"
+    problem, healthy = "0x%08X" % PROBLEM, "0x%08X" % HEALTHY
+    passes = []
+    for n in range(5):
+        calls = [(st, a, problem), (dis, a, "ok"), (en, a, "ok")]
+        calls += [(st, b, "fail"), (dis, b, "ok"), (en, b, "ok")] if n == 0 else [(st, b, healthy)]
+        calls += [(st, c, problem), (dis, c, "raise")]
+        calls += [(st, d, problem), (dis, d, "av")]
+        calls += [(st, e, problem), (dis, e, "ok"), (en, e, "raise")] if n == 0 else [(st, e, healthy)]
+        calls += [(st, h, healthy)]
+        passes.append(calls)
+    return passes
+
+
+def format_calls(calls):
+    return "\n".join("    %10.1f %s %s %s" % c for c in calls)
+
+
+def scenario_devices(args, session):
+    """Faulty, healthy, unreadable and faulting devices in one run."""
+    devs = devices_scenario_devices()
+    start_session(session, devs)
+    prepare_run(session, args.exe, args.standin)
+    code, elapsed, stdout = run_program(session, args.exe, limit=150)
+    calls = read_call_log(session)
+    print("  stand-in calls:\n" + format_calls(calls))
+    check(code == 1, "exit code %d, expected 1 (a fault inside a device call must not end the run)" % code)
+    check(stdout == "", "unexpected standard output: %r" % stdout)
+
+    passes = expected_device_calls(devs)
+    expected = [c for p in passes for c in p]
+    actual = [c[1:] for c in calls]
+    if actual != expected:
+        diff = next((i for i, (x, y) in enumerate(zip(actual, expected)) if x != y), min(len(actual), len(expected)))
+        raise Failure("device calls differ from call %d: got %s, expected %s"
+                      % (diff, actual[diff:diff + 3], expected[diff:diff + 3]))
+
+    # Timing: 3 s between each disable and its enable, 5 s between passes,
+    # and no other pause.
+    index = 0
+    for n, p in enumerate(passes):
+        chunk = calls[index:index + len(p)]
+        if n > 0:
+            gap = chunk[0][0] - calls[index - 1][0]
+            check(gap >= 5000, "only %.0f ms between pass %d and pass %d" % (gap, n, n + 1))
+        for prev, cur in zip(chunk, chunk[1:]):
+            gap = cur[0] - prev[0]
+            if prev[1] == "CM_Disable_DevNode" and cur[1] == "CM_Enable_DevNode":
+                check(3000 <= gap < 5000, "%.0f ms between disable and enable of %s" % (gap, cur[2]))
+            else:
+                check(gap < 1500, "unexpected pause of %.0f ms before %s %s" % (gap, cur[1], cur[2]))
+        index += len(p)
+    check(elapsed >= 41.0, "run took %.1f s, expected 20 s of pass pauses and seven 3 s cycles" % elapsed)
+
+
+TRACE_STAMP = r"\[(?!%time%)[^\]]*\d:\d\d[^\]]*\]"
+
+
+def expected_trace_lines():
+    problem, healthy = str(PROBLEM), str(HEALTHY)
+    stamped = lambda text: TRACE_STAMP + re.escape(text)
+    cycle_ok = [stamped(" disable Device "), stamped(" enable Device ")]
+    lines = []
+    for n in range(5):
+        # Target 1: faulty, repaired by its first cycle.
+        if n == 0:
+            lines += [re.escape(problem), stamped(" Yellow bang ")] + cycle_ok
+        else:
+            lines += [re.escape(healthy), stamped(" No Yellow bang ")]
+        # Target 2: status unreadable, disable raises every time.
+        lines += [stamped("  disable device "), stamped(" disable Device "), stamped(" disable Device fail ")]
+        # Target 3: faulty, enable faults once, then healthy.
+        if n == 0:
+            lines += [re.escape(problem), stamped(" Yellow bang ")] + cycle_ok + [stamped(" enable Device fail ")]
+        else:
+            lines += [re.escape(healthy), stamped(" No Yellow bang ")]
+    return lines
+
+
+def scenario_trace(args, session):
+    """The trace build appends the expected lines, in order, with time stamps."""
+    devs = [
+        device("E2E_A_PROBLEM", [TARGETS[0]], "status=%X disable=ok enable=ok after=%X" % (PROBLEM, HEALTHY)),
+        device("E2E_B_UNREADABLE", [TARGETS[1]], "status=fail disable=raise enable=ok"),
+        device("E2E_C_ENABLE_FAULTS", [TARGETS[2]], "status=%X disable=ok enable=av after=%X" % (PROBLEM, HEALTHY)),
+    ] + DECOYS
+    start_session(session, devs)
+    trace_log = os.path.join(session.prefix, "drive_c", "ProgramData", "Tamrisk.txt")
+    if os.path.exists(trace_log):
+        os.remove(trace_log)
+    prepare_run(session, args.trace_exe, args.standin)
+    code, elapsed, stdout = run_program(session, args.trace_exe, limit=150)
+    check(code == 1, "exit code %d, expected 1" % code)
+    check(stdout == "", "unexpected standard output: %r" % stdout)
+    check(os.path.exists(trace_log), "C:\\ProgramData\\Tamrisk.txt was not written")
+    with open(trace_log, "rb") as f:
+        raw = f.read().decode("latin-1")
+    lines = raw.split("\r\n")
+    check(lines[-1] == "", "trace log does not end with a line break: %r" % lines[-1])
+    lines = lines[:-1]
+    print("  trace log, %d lines; first: %r" % (len(lines), lines[:4]))
+    patterns = expected_trace_lines()
+    for i, (line, pattern) in enumerate(zip(lines, patterns)):
+        check(re.fullmatch(pattern, line), "trace line %d is %r, expected /%s/" % (i + 1, line, pattern))
+    check(len(lines) == len(patterns), "%d trace lines, expected %d" % (len(lines), len(patterns)))
+
+
+SCENARIOS = {
+    "no-device": scenario_no_device,
+    "no-display": scenario_no_display,
+    "devices": scenario_devices,
+    "trace": scenario_trace,
+}
+
+
+def run_scenario(args, name):
+    run_dir = tempfile.mkdtemp(prefix=name + "-", dir=args.work_dir)
+    session = Session(run_dir, display=(name != "no-display"))
+    print("%s (in %s)" % (name, run_dir))
+    start = time.monotonic()
+    failure = None
+    try:
+        SCENARIOS[name](args, session)
+    except Failure as e:
+        failure = str(e)
+    except subprocess.TimeoutExpired as e:
+        failure = "time limit: %s" % e
+    finally:
+        left = end_session(session)
+    if left and failure is None:
+        failure = "processes left behind in the prefix: %s" % left
+    print("  %s in %.1f s" % ("FAILED: " + failure if failure else "passed", time.monotonic() - start))
+    if failure is None and not args.keep:
+        shutil.rmtree(run_dir, ignore_errors=True)
+    return failure is None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--trace-exe", required=True)
+    parser.add_argument("--standin", required=True)
+    parser.add_argument("--work-dir", default=None, help="where run folders go (default: a temp folder)")
+    parser.add_argument("--keep", action="store_true", help="keep the run folders of passing runs")
+    parser.add_argument("scenarios", nargs="+", choices=sorted(SCENARIOS) + ["all"])
+    args = parser.parse_args()
+    if args.work_dir:
+        os.makedirs(args.work_dir, exist_ok=True)
+    # A test runner's SIGTERM still gets the prefix's processes stopped.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(3))
+    names = sorted(SCENARIOS) if "all" in args.scenarios else args.scenarios
+    results = [run_scenario(args, name) for name in names]
+    return 0 if all(results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

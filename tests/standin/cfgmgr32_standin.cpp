@@ -1,0 +1,312 @@
+// Test-only cfgmgr32.dll. Wine does not implement CM_Disable_DevNode and
+// CM_Enable_DevNode, so end-to-end runs put this DLL beside orvello.exe
+// (WINEDLLOVERRIDES "cfgmgr32=n") and script its three functions per device.
+//
+// ORVELLO_STANDIN_SCRIPT names a text file, one device node per line:
+//   <instance-id> status=<hex>|fail disable=<act> enable=<act> [after=<hex>]
+//   <act> is ok, fail, av (access violation) or raise (RaiseException)
+// Blank lines and lines starting with '#' are skipped. "after" is the status
+// the node reports once it has been disabled successfully and then enabled
+// (whatever the enable does), so a cycle can repair it and spare the later
+// passes their 3 s pauses.
+// Nodes not in the script are healthy and refuse to be disabled or enabled.
+//
+// ORVELLO_STANDIN_LOG names a file that gets one line per call, written and
+// closed before any scripted fault so that the test still sees it:
+//   <ms from QueryPerformanceCounter> <function> <instance-id> <result>
+
+#define _CFGMGR32_  // we define the CM_ functions instead of importing them
+#include <windows.h>
+#include <cfgmgr32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr ULONG HealthyStatus = 0x0180200A;
+constexpr DWORD StandinExceptionCode = 0xE04F5256;
+
+enum class Action { Ok, Fail, AccessViolation, Raise };
+
+struct NodeScript {
+    std::string instanceId;
+    bool statusReadable = true;
+    ULONG status = HealthyStatus;
+    Action disable = Action::Fail;
+    Action enable = Action::Fail;
+    bool hasAfter = false;
+    ULONG after = 0;
+    bool disabledOk = false;  // the last disable succeeded; see "after"
+};
+
+struct HandleCloser {
+    void operator()(HANDLE h) const { CloseHandle(h); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+UniqueHandle OpenFileHandle(const std::wstring& path, DWORD access, DWORD disposition)
+{
+    HANDLE h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+std::wstring GetEnv(const wchar_t* name)
+{
+    wchar_t buffer[1024];
+    DWORD n = GetEnvironmentVariableW(name, buffer, 1024);
+    if (n == 0 || n >= 1024) return std::wstring();
+    return std::wstring(buffer, n);
+}
+
+double NowMs()
+{
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+void AppendLog(const std::string& text)
+{
+    static const std::wstring logPath = GetEnv(L"ORVELLO_STANDIN_LOG");
+    if (logPath.empty()) return;
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%.3f ", NowMs());
+    std::string line = stamp + text + "\r\n";
+    // Opened and closed per line: the caller may fault right after this.
+    UniqueHandle file = OpenFileHandle(logPath, FILE_APPEND_DATA, OPEN_ALWAYS);
+    if (!file) return;
+    DWORD written = 0;
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool ParseHex(const std::string& text, ULONG& value)
+{
+    if (text.empty()) return false;
+    char* end = nullptr;
+    unsigned long parsed = std::strtoul(text.c_str(), &end, 16);
+    if (*end != '\0') return false;
+    value = static_cast<ULONG>(parsed);
+    return true;
+}
+
+bool ParseAction(const std::string& text, Action& action)
+{
+    if (text == "ok") action = Action::Ok;
+    else if (text == "fail") action = Action::Fail;
+    else if (text == "av") action = Action::AccessViolation;
+    else if (text == "raise") action = Action::Raise;
+    else return false;
+    return true;
+}
+
+std::vector<std::string> SplitWords(const std::string& line)
+{
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+        if (i > start) words.push_back(line.substr(start, i - start));
+    }
+    return words;
+}
+
+bool ParseScriptLine(const std::string& line, NodeScript& node)
+{
+    std::vector<std::string> words = SplitWords(line);
+    if (words.empty()) return false;
+    node.instanceId = words[0];
+    for (size_t i = 1; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        size_t eq = word.find('=');
+        if (eq == std::string::npos) return false;
+        std::string key = word.substr(0, eq);
+        std::string value = word.substr(eq + 1);
+        bool good = false;
+        if (key == "status") {
+            node.statusReadable = value != "fail";
+            good = !node.statusReadable || ParseHex(value, node.status);
+        } else if (key == "disable") {
+            good = ParseAction(value, node.disable);
+        } else if (key == "enable") {
+            good = ParseAction(value, node.enable);
+        } else if (key == "after") {
+            node.hasAfter = true;
+            good = ParseHex(value, node.after);
+        }
+        if (!good) return false;
+    }
+    return true;
+}
+
+std::vector<NodeScript> LoadScript()
+{
+    std::vector<NodeScript> nodes;
+    std::wstring path = GetEnv(L"ORVELLO_STANDIN_SCRIPT");
+    if (path.empty()) return nodes;
+    UniqueHandle file = OpenFileHandle(path, GENERIC_READ, OPEN_EXISTING);
+    if (!file) {
+        AppendLog("script-error cannot-open");
+        return nodes;
+    }
+    std::string text;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
+
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') continue;
+        NodeScript node;
+        if (ParseScriptLine(line, node)) nodes.push_back(node);
+        else AppendLog("script-error " + line);  // the harness fails on these
+    }
+    return nodes;
+}
+
+// Single-threaded caller, so a lazily loaded table needs no lock.
+std::vector<NodeScript>& Script()
+{
+    static std::vector<NodeScript> nodes = LoadScript();
+    return nodes;
+}
+
+std::string InstanceIdOf(DEVINST node)
+{
+    WCHAR wide[MAX_DEVICE_ID_LEN + 1] = {};
+    if (CM_Get_Device_IDW(node, wide, MAX_DEVICE_ID_LEN + 1, 0) != CR_SUCCESS)
+        return "unknown-devinst-" + std::to_string(node);
+    char narrow[4 * (MAX_DEVICE_ID_LEN + 1)] = {};
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
+    return narrow;
+}
+
+NodeScript* FindNode(const std::string& instanceId)
+{
+    for (NodeScript& node : Script())
+        if (EqualNoCase(node.instanceId, instanceId)) return &node;
+    return nullptr;
+}
+
+void ForceAccessViolation()
+{
+    // Both levels volatile: with a plain pointee GCC drops the store as dead.
+    volatile int* volatile target = nullptr;
+    *target = 1;
+}
+
+// Logs the call, then does what the script asks.
+CONFIGRET Perform(const char* function, const std::string& instanceId, Action action)
+{
+    switch (action) {
+    case Action::Ok:
+        AppendLog(std::string(function) + " " + instanceId + " ok");
+        return CR_SUCCESS;
+    case Action::Fail:
+        AppendLog(std::string(function) + " " + instanceId + " fail");
+        return CR_FAILURE;
+    case Action::AccessViolation:
+        AppendLog(std::string(function) + " " + instanceId + " av");
+        ForceAccessViolation();
+        AppendLog(std::string(function) + " " + instanceId + " av-did-not-fault");
+        return CR_FAILURE;
+    case Action::Raise:
+        AppendLog(std::string(function) + " " + instanceId + " raise");
+        RaiseException(StandinExceptionCode, 0, 0, nullptr);
+        AppendLog(std::string(function) + " " + instanceId + " raise-was-continued");
+        return CR_FAILURE;
+    }
+    return CR_FAILURE;
+}
+
+}  // namespace
+
+extern "C" {
+
+CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
+                                       ULONG ulFlags)
+{
+    std::string id = InstanceIdOf(dnDevInst);
+    if (ulFlags != 0) {
+        AppendLog("CM_Get_DevNode_Status " + id + " bad-flags");
+        return CR_INVALID_FLAG;
+    }
+    if (pulStatus == nullptr || pulProblemNumber == nullptr) {
+        AppendLog("CM_Get_DevNode_Status " + id + " bad-pointer");
+        return CR_INVALID_POINTER;
+    }
+    const NodeScript* node = FindNode(id);
+    if (node != nullptr && !node->statusReadable) {
+        AppendLog("CM_Get_DevNode_Status " + id + " fail");
+        return CR_FAILURE;
+    }
+    ULONG status = node != nullptr ? node->status : HealthyStatus;
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", status);
+    AppendLog("CM_Get_DevNode_Status " + id + " " + text);
+    *pulStatus = status;
+    *pulProblemNumber = (status & DN_HAS_PROBLEM) != 0 ? CM_PROB_FAILED_START : 0;
+    return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
+{
+    std::string id = InstanceIdOf(dnDevInst);
+    if (ulFlags != 0) {
+        AppendLog("CM_Disable_DevNode " + id + " bad-flags");
+        return CR_INVALID_FLAG;
+    }
+    NodeScript* node = FindNode(id);
+    if (node == nullptr) return Perform("CM_Disable_DevNode", id, Action::Fail);
+    CONFIGRET result = Perform("CM_Disable_DevNode", id, node->disable);
+    node->disabledOk = result == CR_SUCCESS;
+    return result;
+}
+
+CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
+{
+    std::string id = InstanceIdOf(dnDevInst);
+    if (ulFlags != 0) {
+        AppendLog("CM_Enable_DevNode " + id + " bad-flags");
+        return CR_INVALID_FLAG;
+    }
+    NodeScript* node = FindNode(id);
+    if (node == nullptr) return Perform("CM_Enable_DevNode", id, Action::Fail);
+    if (node->disabledOk && node->hasAfter) {
+        // Set before acting, since the scripted enable may fault: the cycle
+        // counts as done and later status reads see the new value.
+        node->statusReadable = true;
+        node->status = node->after;
+    }
+    node->disabledOk = false;
+    return Perform("CM_Enable_DevNode", id, node->enable);
+}
+
+}  // extern "C"
