@@ -18,7 +18,8 @@ CONFIGRET WINAPI Returns7(DEVINST node, ULONG flags)
 
 CONFIGRET WINAPI AccessViolation(DEVINST, ULONG)
 {
-    *static_cast<volatile int*>(nullptr) = 1;
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
     return CR_SUCCESS;
 }
 
