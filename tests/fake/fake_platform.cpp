@@ -57,7 +57,14 @@ void Violation(std::string what)
 
 Device* DeviceOf(DEVINST node)
 {
-    for (Device& device : TheState().devices) {
+    // AddDevice numbers nodes 100 + index, so look there first: a scan per
+    // call would make a walk over n devices cost n squared. Lists edited by
+    // hand still get the scan.
+    std::vector<Device>& devices = TheState().devices;
+    if (node >= 100 && node - 100 < devices.size() && devices[node - 100].devInst == node) {
+        return &devices[node - 100];
+    }
+    for (Device& device : devices) {
         if (device.devInst == node) {
             return &device;
         }
