@@ -1,0 +1,386 @@
+#!/usr/bin/env python3
+"""Checks the release zip, and runs its scripts under Wine's cmd.
+
+    test_package.py dist/orvello-3.5.6.0.zip [unittest options]
+
+The contents checks read the zip: the five files, the task definition
+(UTF-16 with a byte-order mark, well-formed, running orvello.exe at startup
+with the highest privileges, hidden, with a time limit), Windows line
+endings in the scripts. Each is also run against damaged copies of the zip,
+which it must reject.
+
+The Wine checks need $WINEPREFIX (run inside scripts/wine-session). They
+install and uninstall in that prefix and leave it as they found it. Wine has
+no fltmc, and its net session succeeds, so Wine counts as elevated; the
+not-elevated and elevated answers of fltmc come from a stub fltmc.exe in the
+working directory, where cmd looks before PATH. Wine 8's schtasks registers
+and deletes tasks from XML but cannot list them (/Query prints nothing and
+succeeds), which install.cmd covers by also looking in the task store; it
+stores the registration and settings it reads but drops the trigger, the
+principal and the command line, so those are checked in the zip only.
+Wine's schtasks also accepts an unknown verb with exit code 0.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+import zipfile
+
+ZIP = os.environ.get("ORVELLO_PACKAGE")
+EXPECTED = {"orvello.exe", "orvello-task.xml", "install.cmd", "uninstall.cmd", "README.txt"}
+NS = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
+TASK = "Orvello"
+# The longest a run can take: four 5 s pauses and sixty 3 s cycles.
+WORST_RUN_S = 4 * 5 + 60 * 3
+
+
+# ---------------------------------------------------------------- contents
+
+def iso_duration_seconds(text):
+    m = re.fullmatch(r"P(?:(\d+)D)?(?:T(?:(\d+)H)?(?:(\d+)M)?(?:(\d+)S)?)?", text or "")
+    if not m or text in ("P", "PT"):
+        return None
+    d, h, mi, s = (int(x or 0) for x in m.groups())
+    return ((d * 24 + h) * 60 + mi) * 60 + s
+
+
+def task_problems(data):
+    """What is wrong with the task definition's bytes (empty when sound)."""
+    if not data.startswith(b"\xff\xfe"):
+        return ["orvello-task.xml does not start with a UTF-16LE byte-order mark"]
+    try:
+        text = data[2:].decode("utf-16-le")
+    except UnicodeDecodeError as e:
+        return ["orvello-task.xml is not UTF-16: %s" % e]
+    if not re.match(r'<\?xml version="1.0" encoding="UTF-16"\?>', text):
+        return ["orvello-task.xml does not declare encoding UTF-16"]
+    try:
+        # The parser wants bytes in the declared encoding.
+        root = ET.fromstring(data)
+    except ET.ParseError as e:
+        return ["orvello-task.xml is not well-formed: %s" % e]
+    problems = []
+
+    def one(path):
+        found = root.findall(path, NS)
+        if len(found) != 1:
+            problems.append("orvello-task.xml has %d %s, expected 1" % (len(found), path))
+            return None
+        return found[0]
+
+    def value(path, expected):
+        node = one(path)
+        if node is not None and (node.text or "").strip() != expected:
+            problems.append("%s is %r, expected %r" % (path, node.text, expected))
+
+    if root.tag != "{%s}Task" % NS["t"]:
+        problems.append("root element is %s, not Task" % root.tag)
+    command = one("t:Actions/t:Exec/t:Command")
+    if command is not None and not re.fullmatch(r'"?%ProgramFiles%\\Orvello\\orvello\.exe"?', command.text or ""):
+        problems.append("the task runs %r, not %%ProgramFiles%%\\Orvello\\orvello.exe" % command.text)
+    if not root.findall("t:Triggers/t:BootTrigger", NS) and not root.findall("t:Triggers/t:LogonTrigger", NS):
+        problems.append("the task has no boot or logon trigger")
+    value("t:Principals/t:Principal/t:RunLevel", "HighestAvailable")
+    value("t:Principals/t:Principal/t:UserId", "S-1-5-18")
+    value("t:Settings/t:Hidden", "true")
+    value("t:Settings/t:Enabled", "true")
+    value("t:Settings/t:MultipleInstancesPolicy", "IgnoreNew")
+    limit = one("t:Settings/t:ExecutionTimeLimit")
+    if limit is not None:
+        seconds = iso_duration_seconds(limit.text)
+        if seconds is None or not WORST_RUN_S < seconds <= 3600:
+            problems.append("ExecutionTimeLimit %r is not between the longest run and an hour" % limit.text)
+    principal = one("t:Principals/t:Principal")
+    actions = one("t:Actions")
+    if principal is not None and actions is not None and actions.get("Context") != principal.get("id"):
+        problems.append("the actions' context %r names no principal" % actions.get("Context"))
+    return problems
+
+
+def package_problems(path):
+    """What is wrong with the zip's contents (empty when sound)."""
+    try:
+        archive = zipfile.ZipFile(path)
+    except (OSError, zipfile.BadZipFile) as e:
+        return ["cannot open %s: %s" % (path, e)]
+    with archive:
+        names = set(archive.namelist())
+        problems = []
+        if names != EXPECTED:
+            problems.append("zip holds %s; missing %s, unexpected %s"
+                            % (sorted(names), sorted(EXPECTED - names), sorted(names - EXPECTED)))
+        if archive.testzip() is not None:
+            problems.append("zip entry %s is damaged" % archive.testzip())
+        files = {n: archive.read(n) for n in names & EXPECTED}
+    exe = files.get("orvello.exe", b"")
+    if exe and (exe[:2] != b"MZ" or b"PE\0\0" not in exe[:1024]):
+        problems.append("orvello.exe is not a PE file")
+    if "orvello-task.xml" in files:
+        problems += task_problems(files["orvello-task.xml"])
+    for name in ("install.cmd", "uninstall.cmd", "README.txt"):
+        data = files.get(name)
+        if data is None:
+            continue
+        if re.search(rb"(?<!\r)\n", data):
+            problems.append("%s has lines not ended by CR LF" % name)
+        if b"3.5.6.0" not in data:
+            problems.append("%s does not name version 3.5.6.0" % name)
+    install = files.get("install.cmd", b"")
+    if install and (b"orvello-task.xml" not in install or not re.search(rb"schtasks /Create .*/XML", install)):
+        problems.append("install.cmd does not register orvello-task.xml with schtasks /Create /XML")
+    uninstall = files.get("uninstall.cmd", b"")
+    if uninstall and not re.search(rb"schtasks /Delete /TN", uninstall):
+        problems.append("uninstall.cmd does not remove the task with schtasks /Delete")
+    return problems
+
+
+def rewrite_zip(source, target, change):
+    """Copies the zip with change(name, data) -> data, or None to leave it out."""
+    with zipfile.ZipFile(source) as src, zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as dst:
+        for name in src.namelist():
+            data = change(name, src.read(name))
+            if data is not None:
+                dst.writestr(name, data)
+
+
+def utf16(text):
+    return b"\xff\xfe" + text.encode("utf-16-le")
+
+
+def edit_task(edit):
+    return lambda name, data: utf16(edit(data[2:].decode("utf-16-le"))) if name == "orvello-task.xml" else data
+
+
+class Contents(unittest.TestCase):
+    def test_package_is_sound(self):
+        self.assertEqual(package_problems(ZIP), [])
+
+
+class DamagedPackages(unittest.TestCase):
+    """The contents checks reject each kind of damage."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def assertRejected(self, change, expected):
+        damaged = os.path.join(self.tmp, "damaged.zip")
+        rewrite_zip(ZIP, damaged, change)
+        problems = package_problems(damaged)
+        self.assertTrue(any(expected in p for p in problems), "expected %r among %s" % (expected, problems))
+
+    def test_missing_file(self):
+        self.assertRejected(lambda n, d: None if n == "uninstall.cmd" else d, "missing ['uninstall.cmd']")
+
+    def test_malformed_xml(self):
+        self.assertRejected(edit_task(lambda t: t.replace("</Principals>", "</Principal>", 1)), "not well-formed")
+
+    def test_task_saved_as_utf8(self):
+        self.assertRejected(lambda n, d: d[2:].decode("utf-16-le").encode() if n == "orvello-task.xml" else d,
+                            "byte-order mark")
+
+    def test_task_runs_another_program(self):
+        self.assertRejected(edit_task(lambda t: t.replace("orvello.exe</Command>", "orvelo.exe</Command>")),
+                            "the task runs")
+
+    def test_task_without_highest_privileges(self):
+        self.assertRejected(edit_task(lambda t: t.replace("HighestAvailable", "LeastPrivilege")), "RunLevel")
+
+    def test_task_without_time_limit(self):
+        self.assertRejected(edit_task(lambda t: t.replace("PT5M", "PT0S")), "ExecutionTimeLimit")
+
+    def test_script_with_unix_line_ends(self):
+        self.assertRejected(lambda n, d: d.replace(b"\r\n", b"\n") if n == "install.cmd" else d, "CR LF")
+
+
+# ---------------------------------------------------------------- Wine
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def find_ci(parent, *names):
+    """parent/names..., matching each name without regard to case; None if absent."""
+    path = parent
+    for name in names:
+        if not os.path.isdir(path):
+            return None
+        match = [n for n in os.listdir(path) if n.lower() == name.lower()]
+        if not match:
+            return None
+        path = os.path.join(path, match[0])
+    return path
+
+
+class Prefix:
+    """Where install.cmd's effects show in the Wine prefix (a plain record)."""
+
+    def __init__(self, root):
+        self.drive_c = os.path.join(root, "drive_c")
+
+    def installed_exe(self):
+        return find_ci(self.drive_c, "Program Files", "Orvello", "orvello.exe")
+
+    def program_dir(self):
+        return find_ci(self.drive_c, "Program Files", "Orvello")
+
+    def task_file(self):
+        return find_ci(self.drive_c, "windows", "system32", "tasks", TASK)
+
+
+def stored_task_text(data):
+    """A task file from Wine's task store (UTF-8 or UTF-16, with a BOM) as text."""
+    if data.startswith(b"\xff\xfe"):
+        return data[2:].decode("utf-16-le", errors="replace")
+    return data.decode("utf-8-sig", errors="replace")
+
+
+def run_cmd(script, cwd, out_dir):
+    """Runs a script with Wine's cmd; returns (exit code, its console text)."""
+    # Through a file, not a pipe: a Wine helper it starts could hold a pipe open.
+    out_path = os.path.join(out_dir, "cmd-output.txt")
+    with open(out_path, "wb") as out:
+        code = subprocess.run(["wine", "cmd", "/c", windows_path(script)], cwd=cwd, stdin=subprocess.DEVNULL,
+                              stdout=out, stderr=subprocess.STDOUT, timeout=120).returncode
+    with open(out_path, "rb") as f:
+        return code, f.read().decode(errors="replace")
+
+
+def build_stub(directory, exit_code):
+    """A fltmc.exe that only exits with exit_code."""
+    os.makedirs(directory)
+    source = os.path.join(directory, "stub.c")
+    with open(source, "w") as f:
+        f.write("int main(void) { return %d; }\n" % exit_code)
+    subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-o", os.path.join(directory, "fltmc.exe"), source],
+                   check=True)
+    return directory
+
+
+def wine_problems(package_dir, prefix, tmp):
+    """Drives install.cmd and uninstall.cmd through every outcome; what went wrong."""
+    problems = []
+    install = os.path.join(package_dir, "install.cmd")
+    uninstall = os.path.join(package_dir, "uninstall.cmd")
+    denied = build_stub(os.path.join(tmp, "denied"), 5)
+    granted = build_stub(os.path.join(tmp, "granted"), 0)
+    plain = os.path.join(tmp, "plain")  # no stub: Wine's own answer
+    os.makedirs(plain)
+
+    def step(what, script, cwd, code, text):
+        actual, output = run_cmd(script, cwd, tmp)
+        print("  %s: exit code %d: %s" % (what, actual, " / ".join(output.split("\r\n")).strip(" /")))
+        if actual != code:
+            problems.append("%s: exit code %d, expected %d; output:\n%s" % (what, actual, code, output))
+        if text not in output:
+            problems.append("%s: output lacks %r:\n%s" % (what, text, output))
+        for error in ("Can't recognize", "is not recognized", "syntax of the command is incorrect", "unexpected"):
+            if error in output:
+                problems.append("%s: the script hit a command error (%r):\n%s" % (what, error, output))
+        return output
+
+    def expect(condition, message):
+        if not condition:
+            problems.append(message)
+
+    step("install, not elevated", install, denied, 2, "must be run as an administrator")
+    expect(prefix.program_dir() is None, "install copied files although not elevated")
+    expect(prefix.task_file() is None, "install registered the task although not elevated")
+    step("uninstall, not elevated", uninstall, denied, 2, "must be run as an administrator")
+
+    partial = os.path.join(tmp, "partial")
+    shutil.copytree(package_dir, partial)
+    os.remove(os.path.join(partial, "orvello-task.xml"))
+    step("install from an incomplete package", os.path.join(partial, "install.cmd"), granted, 4,
+         "orvello-task.xml is missing")
+    expect(prefix.program_dir() is None, "an incomplete package still copied files")
+
+    step("install", install, granted, 0, "registered the task")
+    exe = prefix.installed_exe()
+    expect(exe is not None, "orvello.exe is not in C:\\Program Files\\Orvello after install")
+    if exe is not None:
+        with open(exe, "rb") as a, open(os.path.join(package_dir, "orvello.exe"), "rb") as b:
+            expect(a.read() == b.read(), "the installed orvello.exe differs from the packaged one")
+    stored = prefix.task_file()
+    expect(stored is not None, "no task %s in Wine's task store after install" % TASK)
+    if stored is not None:
+        with open(stored, "rb") as f:
+            kept = stored_task_text(f.read())
+        # Wine keeps what it understood of our definition; it drops the
+        # trigger, the principal and the action's command line.
+        for element in ("<Version>3.5.6.0</Version>", "<URI>\\Orvello</URI>", "<Hidden>true</Hidden>",
+                        "<ExecutionTimeLimit>PT5M</ExecutionTimeLimit>"):
+            expect(element in kept, "the registered task lacks %s:\n%s" % (element, kept))
+
+    step("install again", install, granted, 3, "already registered")
+    step("uninstall (Wine's own elevation answer)", uninstall, plain, 0, "removed the task")
+    expect(prefix.task_file() is None, "the task is still in Wine's task store after uninstall")
+    expect(prefix.program_dir() is None, "C:\\Program Files\\Orvello is still there after uninstall")
+    step("uninstall again", uninstall, plain, 3, "was not registered")
+    return problems
+
+
+class ScriptsUnderWine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if os.environ.get("WINEPREFIX") is None:
+            raise AssertionError("no WINEPREFIX: run inside scripts/wine-session")
+        cls.prefix = Prefix(os.environ["WINEPREFIX"])
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.assertIsNone(self.prefix.task_file(), "the prefix already has a task %s" % TASK)
+        self.assertIsNone(self.prefix.program_dir(), "the prefix already has C:\\Program Files\\Orvello")
+
+    def tearDown(self):
+        # Leave the prefix as found, whatever the scripts did.
+        for path in (self.prefix.task_file(), self.prefix.program_dir()):
+            if path and os.path.isdir(path):
+                shutil.rmtree(path)
+            elif path:
+                os.remove(path)
+        shutil.rmtree(self.tmp)
+
+    def unpack(self, change=None):
+        directory = os.path.join(self.tmp, "package")
+        if change is None:
+            with zipfile.ZipFile(ZIP) as z:
+                z.extractall(directory)
+        else:
+            damaged = os.path.join(self.tmp, "damaged.zip")
+            rewrite_zip(ZIP, damaged, change)
+            with zipfile.ZipFile(damaged) as z:
+                z.extractall(directory)
+        return directory
+
+    def test_scripts_run_to_every_outcome(self):
+        self.assertEqual(wine_problems(self.unpack(), self.prefix, self.tmp), [])
+
+    def test_script_error_is_caught(self):
+        # A misspelt schtasks verb. Windows' schtasks fails it (install exits
+        # 6); Wine's ignores it and succeeds, so only the missing task shows.
+        broken = self.unpack(lambda n, d: d.replace(b"/Create /TN", b"/Craete /TN") if n == "install.cmd" else d)
+        problems = wine_problems(broken, self.prefix, self.tmp)
+        self.assertIn("no task %s in Wine's task store after install" % TASK, problems)
+
+    def test_elevation_check_is_needed(self):
+        # An install.cmd that skips its elevation check goes on without rights.
+        broken = self.unpack(lambda n, d: d.replace(b"call :elevated\r\n", b"ver >nul\r\n")
+                             if n == "install.cmd" else d)
+        problems = wine_problems(broken, self.prefix, self.tmp)
+        self.assertTrue(any(p.startswith("install, not elevated: exit code") for p in problems), problems)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+        ZIP = sys.argv.pop(1)
+    if not ZIP or not os.path.isfile(ZIP):
+        sys.exit("usage: test_package.py dist/orvello-<version>.zip [unittest options]")
+    unittest.main(verbosity=2)
