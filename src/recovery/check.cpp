@@ -58,23 +58,35 @@ bool MemberMatches(HDEVINFO devices, SP_DEVINFO_DATA* device, const std::string&
     return MatchHardwareId(static_cast<const WCHAR*>(buffer.get()), target);
 }
 
-std::string TimedTraceLine(const char* text)
+// Trace lines are built only when they will run: with tracing off, a check
+// allocates nothing for them.
+void TraceTimed(const char* text)
 {
-    return std::string("echo [%time%] ") + text + " >> " + TraceLogPath;
+    if (TraceEnabled != 0) {
+        RunTraceCommand(std::string("echo [%time%] ") + text + " >> " + TraceLogPath);
+    }
+}
+
+// The status word carries no time stamp, and ">>" follows it directly.
+void TraceStatus(ULONG status)
+{
+    if (TraceEnabled != 0) {
+        RunTraceCommand("echo " + std::to_string(status) + ">> " + TraceLogPath);
+    }
 }
 
 // Disable, pause, enable. A failed disable is not followed by an enable.
 bool CycleDevice(const SP_DEVINFO_DATA& device)
 {
-    RunTraceCommand(TimedTraceLine("disable Device"));
+    TraceTimed("disable Device");
     if (!SetDeviceEnabled(device, false)) {
-        RunTraceCommand(TimedTraceLine("disable Device fail"));
+        TraceTimed("disable Device fail");
         return false;
     }
     DeviceAccess::Pause(CyclePauseMs);
-    RunTraceCommand(TimedTraceLine("enable Device"));
+    TraceTimed("enable Device");
     if (!SetDeviceEnabled(device, true)) {
-        RunTraceCommand(TimedTraceLine("enable Device fail"));
+        TraceTimed("enable Device fail");
         return false;
     }
     return true;
@@ -88,15 +100,15 @@ bool RecoverDevice(const SP_DEVINFO_DATA& device)
     ULONG problem = 0;
     if (DeviceAccess::GetDevNodeStatus(&status, &problem, device.DevInst) != CR_SUCCESS) {
         // The log's established wording for this event: two spaces, lower case.
-        RunTraceCommand(TimedTraceLine(" disable device"));
+        TraceTimed(" disable device");
         return CycleDevice(device);
     }
-    RunTraceCommand("echo " + std::to_string(status) + ">> " + TraceLogPath);
+    TraceStatus(status);
     if ((status & DN_HAS_PROBLEM) == 0) {
-        RunTraceCommand(TimedTraceLine("No Yellow bang"));
+        TraceTimed("No Yellow bang");
         return true;
     }
-    RunTraceCommand(TimedTraceLine("Yellow bang"));
+    TraceTimed("Yellow bang");
     return CycleDevice(device);
 }
 

@@ -88,7 +88,8 @@ void RaiseFault(Fault fault)
 {
 #ifdef _WIN32
     if (fault == Fault::AccessViolation) {
-        *static_cast<volatile int*>(nullptr) = 1;
+        volatile int* volatile nowhere = nullptr;
+        *nowhere = 1;
     }
     if (fault == Fault::Raise) {
         RaiseException(0xE0FA0001, 0, 0, nullptr);
@@ -98,45 +99,40 @@ void RaiseFault(Fault fault)
 #endif
 }
 
-CONFIGRET WINAPI DisableCall(DEVINST node, ULONG /*flags*/)
+// Disable (op Disable) or enable (op Enable) one node as scripted.
+CONFIGRET ScriptedNodeCall(Op op, DEVINST node)
 {
     Device* device = DeviceOf(node);
-    if (const auto error = Injected(Op::Disable)) {
+    if (const auto error = Injected(op)) {
         return *error;
     }
     if (device == nullptr) {
         return CR_FAILURE;
     }
-    RaiseFault(device->disableFault);
-    if (device->disableFault != Fault::None) {
+    const bool enable = op == Op::Enable;
+    const Fault fault = enable ? device->enableFault : device->disableFault;
+    RaiseFault(fault);
+    if (fault != Fault::None) {
         return CR_FAILURE;  // no exception mechanism here
     }
-    if (device->disableResult == CR_SUCCESS) {
-        device->disabled = true;
+    const CONFIGRET result = enable ? device->enableResult : device->disableResult;
+    if (result == CR_SUCCESS) {
+        device->disabled = !enable;
+        if (enable && device->cycleClearsProblem) {
+            device->status &= ~DN_HAS_PROBLEM;
+        }
     }
-    return device->disableResult;
+    return result;
+}
+
+CONFIGRET WINAPI DisableCall(DEVINST node, ULONG /*flags*/)
+{
+    return ScriptedNodeCall(Op::Disable, node);
 }
 
 CONFIGRET WINAPI EnableCall(DEVINST node, ULONG /*flags*/)
 {
-    Device* device = DeviceOf(node);
-    if (const auto error = Injected(Op::Enable)) {
-        return *error;
-    }
-    if (device == nullptr) {
-        return CR_FAILURE;
-    }
-    RaiseFault(device->enableFault);
-    if (device->enableFault != Fault::None) {
-        return CR_FAILURE;
-    }
-    if (device->enableResult == CR_SUCCESS) {
-        device->disabled = false;
-        if (device->cycleClearsProblem) {
-            device->status &= ~DN_HAS_PROBLEM;
-        }
-    }
-    return device->enableResult;
+    return ScriptedNodeCall(Op::Enable, node);
 }
 
 CONFIGRET CallNode(CONFIGRET(WINAPI* call)(DEVINST, ULONG), DEVINST node)
@@ -165,9 +161,8 @@ void Reset()
 
 std::vector<BYTE> RawUnits(std::u16string_view units)
 {
-    std::vector<BYTE> bytes(units.size() * sizeof(char16_t));
-    std::memcpy(bytes.data(), units.data(), bytes.size());
-    return bytes;
+    const auto* first = reinterpret_cast<const BYTE*>(units.data());
+    return std::vector<BYTE>(first, first + units.size() * sizeof(char16_t));
 }
 
 std::vector<BYTE> MultiSz(std::initializer_list<std::u16string_view> ids)
@@ -309,7 +304,8 @@ bool GetHardwareIdProperty(HDEVINFO devices, SP_DEVINFO_DATA* device, BYTE* buff
         s.lastError = ERROR_INSUFFICIENT_BUFFER;
         return false;
     }
-    std::memcpy(buffer, member->hardwareIds.data(), trueSize);
+    // An empty value has no storage to copy from.
+    std::copy(member->hardwareIds.begin(), member->hardwareIds.end(), buffer);
     if (requiredSize != nullptr) {
         *requiredSize = trueSize;
     }

@@ -255,6 +255,16 @@ TEST_F(CheckDeviceTest, UnterminatedIdIsScannedOnlyWithinItsBuffer)
     EXPECT_EQ(Fake::Calls({Op::Disable}), Strings{"DisableDevNode 101"});
 }
 
+TEST_F(CheckDeviceTest, EmptyOrBlankIdListsNeverMatch)
+{
+    Fake::AddDevice({});
+    Fake::AddDevice(Fake::MultiSz({}));
+    Fake::AddDevice(Fake::RawUnits(std::u16string_view(u"\0", 1)));
+    EXPECT_FALSE(CheckDevice(Target));
+    EXPECT_EQ(Fake::Calls({Op::ReadIds}).size(), 3u);
+    EXPECT_EQ(NodeCalls(), Strings{});
+}
+
 TEST_F(CheckDeviceTest, FailedAllocationMeansNoMatch)
 {
     Fake::AddDevice(Fake::MultiSz({TargetId}), FaultyStatus);
