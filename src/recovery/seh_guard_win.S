@@ -4,7 +4,7 @@
 // GCC cannot express __try/__except, so the guard is written out: the unwind
 // data names __C_specific_handler with a one-entry scope table whose filter
 // is the constant 1 (EXCEPTION_EXECUTE_HANDLER). Any exception raised while
-// the call is in progress unwinds to `fault`, which returns false.
+// the call is in progress unwinds to `guard_fault`, which returns false.
 
     .text
     .globl  CallDevNodeGuarded
