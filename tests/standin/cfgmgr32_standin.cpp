@@ -246,6 +246,17 @@ CONFIGRET Perform(const char* function, const std::string& instanceId, Action ac
     return CR_FAILURE;
 }
 
+// The program passes flags 0 to every call; anything else is logged and
+// refused, so a wrong argument shows up in the call log.
+bool FlagsRejected(const char* function, const std::string& instanceId, ULONG flags)
+{
+    if (flags == 0) {
+        return false;
+    }
+    AppendLog(std::string(function) + " " + instanceId + " bad-flags");
+    return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -254,8 +265,7 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber
                                        ULONG ulFlags)
 {
     std::string id = InstanceIdOf(dnDevInst);
-    if (ulFlags != 0) {
-        AppendLog("CM_Get_DevNode_Status " + id + " bad-flags");
+    if (FlagsRejected("CM_Get_DevNode_Status", id, ulFlags)) {
         return CR_INVALID_FLAG;
     }
     if (pulStatus == nullptr || pulProblemNumber == nullptr) {
@@ -279,8 +289,7 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber
 CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
 {
     std::string id = InstanceIdOf(dnDevInst);
-    if (ulFlags != 0) {
-        AppendLog("CM_Disable_DevNode " + id + " bad-flags");
+    if (FlagsRejected("CM_Disable_DevNode", id, ulFlags)) {
         return CR_INVALID_FLAG;
     }
     NodeScript* node = FindNode(id);
@@ -293,8 +302,7 @@ CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
 CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
 {
     std::string id = InstanceIdOf(dnDevInst);
-    if (ulFlags != 0) {
-        AppendLog("CM_Enable_DevNode " + id + " bad-flags");
+    if (FlagsRejected("CM_Enable_DevNode", id, ulFlags)) {
         return CR_INVALID_FLAG;
     }
     NodeScript* node = FindNode(id);
