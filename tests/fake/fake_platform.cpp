@@ -396,9 +396,7 @@ DWORD LastError() noexcept
 
 void RunCommandLine(const char* commandLine) noexcept
 {
-    if (Fake::Platform().recordCalls) {
-        Fake::Platform().calls.push_back(Fake::Call{Op::Command, commandLine});
-    }
+    Fake::Record(Op::Command, commandLine);
     Fake::Injected(Op::Command);
     if (Fake::Platform().runCommands) {
         (void)std::system(commandLine);
