@@ -46,7 +46,6 @@ NarrowText FirstHardwareIdToNarrow(const WCHAR* hardwareIds)
     if (!narrow) {
         return nullptr;
     }
-    narrow.get()[0] = '\0';
     if (WideCharToMultiByte(CP_THREAD_ACP, 0, hardwareIds, -1, narrow.get(), needed, nullptr, nullptr) == 0) {
         return nullptr;
     }
