@@ -5,6 +5,27 @@
 #include "device_access.h"
 #include "seh_guard_win.h"
 
+#include <delayimp.h>  // needs the Windows types first
+
+namespace {
+
+// CfgMgr32 is delay-loaded (it is not one of Windows' known DLLs, so a
+// static import would be looked for beside the executable first, where
+// anyone could plant a copy). Whatever the process's search order, the
+// loader helper takes it from System32 only.
+FARPROC WINAPI LoadFromSystem32(unsigned notification, PDelayLoadInfo info)
+{
+    if (notification != dliNotePreLoadLibrary) {
+        return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(LoadLibraryExA(info->szDll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+}
+
+}  // namespace
+
+// Declared extern "C" by <delayimp.h>; read by the loader helper.
+PfnDliHook __pfnDliNotifyHook2 = LoadFromSystem32;
+
 namespace DeviceAccess {
 
 HDEVINFO GetPresentDevices() noexcept

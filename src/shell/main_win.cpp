@@ -103,6 +103,10 @@ INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM /
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int showCommand)
 {
+    // First, before anything loads a DLL: this elevated program must never
+    // load one from its own folder or the current directory, where someone
+    // without its rights could have put it.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     LoadStringW(instance, ID_STR_TITLE, Title, MaxLoadString);
     LoadStringW(instance, ID_STR_CLASS, WindowClassName, MaxLoadString);
     RegisterMainWindowClass(instance);

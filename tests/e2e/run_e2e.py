@@ -8,13 +8,14 @@ trace log), and its own wineserver. Test devices are written into that
 registry only, so no other run ever sees them, and a prefix that was started
 without a display (the no-display scenario) cannot spoil later GUI runs.
 
-The device nodes are driven by the scripted cfgmgr32.dll stand-in, loaded
+The device nodes are driven by the scripted cfgmgr32.dll stand-in, put in
+place of the prefix's own System32 copy (private to the scenario) and loaded
 with WINEDLLOVERRIDES "cfgmgr32=n"; its call log is what most checks read.
 
     run_e2e.py --exe orvello.exe --trace-exe orvello-trace.exe \
                --standin cfgmgr32.dll [--work-dir DIR] [--keep] SCENARIO...
 
-Scenarios: no-device, no-display, devices, trace, stress (or all). Runs inside
+Scenarios: no-device, no-display, devices, trace, stress, planted-dll (or all). Runs inside
 scripts/wine-session, which provides WINEPREFIX and DISPLAY.
 """
 
@@ -23,11 +24,15 @@ import os
 import re
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
 import time
+
+import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pe"))
+from check_pe import delay_imports  # noqa: E402
 
 HEALTHY = 0x0180200A
 PROBLEM = 0x0180240A  # HEALTHY with DN_HAS_PROBLEM (0x400)
@@ -97,6 +102,18 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def system32(prefix):
+    return os.path.join(prefix, "drive_c", "windows", "system32")
+
+
+def link_all_but(source, target, private):
+    """target: a folder of links to source's entries, but for the private ones."""
+    os.makedirs(target, exist_ok=True)
+    for name in os.listdir(source):
+        if name.lower() not in (p.lower() for p in private):
+            os.symlink(os.path.join(source, name), os.path.join(target, name))
+
+
 def clone_prefix(template, prefix):
     """A private prefix sharing the template's installed files."""
     if not os.path.isfile(os.path.join(template, "system.reg")):
@@ -109,9 +126,10 @@ def clone_prefix(template, prefix):
     drive_c = os.path.join(prefix, "drive_c")
     os.makedirs(drive_c)
     template_c = os.path.join(template, "drive_c")
-    for name in os.listdir(template_c):
-        if name != "ProgramData":
-            os.symlink(os.path.join(template_c, name), os.path.join(drive_c, name))
+    link_all_but(template_c, drive_c, ("ProgramData", "windows"))
+    # The stand-in replaces cfgmgr32.dll in this prefix's System32 alone.
+    link_all_but(os.path.join(template_c, "windows"), os.path.join(drive_c, "windows"), ("system32",))
+    link_all_but(os.path.join(template_c, "windows", "system32"), system32(prefix), ("cfgmgr32.dll",))
     # Private, so the trace log is this run's alone.
     if os.path.isdir(os.path.join(template_c, "ProgramData")):
         shutil.copytree(os.path.join(template_c, "ProgramData"), os.path.join(drive_c, "ProgramData"), symlinks=True)
@@ -254,59 +272,27 @@ def read_call_log(session):
     return calls
 
 
-def imported_dlls(path):
-    """Names of the DLLs a PE32+ file imports, mapped to their function names."""
-    with open(path, "rb") as f:
-        data = f.read()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    sections_count, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
-    optional = pe + 24
-    import_rva = struct.unpack_from("<I", data, optional + 120)[0]
-    sections = []
-    for i in range(sections_count):
-        s = optional + optional_size + 40 * i
-        size, rva, raw_size, raw = struct.unpack_from("<IIII", data, s + 8)
-        sections.append((rva, max(size, raw_size), raw))
-
-    def at(rva):
-        for start, size, raw in sections:
-            if start <= rva < start + size:
-                return raw + rva - start
-        raise Failure("bad RVA in %s" % path)
-
-    def text(rva):
-        o = at(rva)
-        return data[o:data.index(b"\0", o)].decode()
-
-    dlls = {}
-    if import_rva == 0:
-        return dlls
-    o = at(import_rva)
-    while True:
-        lookup, _, _, name_rva, thunks = struct.unpack_from("<IIIII", data, o)
-        if name_rva == 0:
-            break
-        names = []
-        t = at(lookup or thunks)
-        while True:
-            entry = struct.unpack_from("<Q", data, t)[0]
-            if entry == 0:
-                break
-            if not entry & (1 << 63):
-                names.append(text((entry & 0x7FFFFFFF) + 2))
-            t += 8
-        dlls[text(name_rva).lower()] = names
-        o += 20
-    return dlls
+def cfgmgr32_imports(path):
+    """What the program takes from cfgmgr32.dll, imported or delay-loaded."""
+    pe = pefile.PE(path)
+    try:
+        names = set(delay_imports(pe).get("cfgmgr32.dll", ()))
+        for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+            if entry.dll.decode().lower() == "cfgmgr32.dll":
+                names.update(i.name.decode() for i in entry.imports if i.name)
+    finally:
+        pe.close()
+    return names
 
 
 def prepare_run(session, exe, standin):
-    # The stand-in only takes effect where the program imports from cfgmgr32.dll.
-    cm = imported_dlls(exe).get("cfgmgr32.dll", [])
+    # The stand-in only takes effect where the program calls cfgmgr32.dll.
+    cm = cfgmgr32_imports(exe)
     for name in ("CM_Get_DevNode_Status", "CM_Disable_DevNode", "CM_Enable_DevNode"):
         check(name in cm, "%s does not import %s from cfgmgr32.dll" % (exe, name))
     shutil.copy2(exe, session.run_dir)
-    shutil.copy2(standin, os.path.join(session.run_dir, "cfgmgr32.dll"))
+    # Where the real one lives: the program loads it from System32 only.
+    shutil.copy2(standin, os.path.join(system32(session.prefix), "cfgmgr32.dll"))
 
 
 # ---------------------------------------------------------------- scenarios
@@ -601,12 +587,34 @@ def scenario_trace(args, session):
     check(len(lines) == len(patterns), "%d trace lines, expected %d" % (len(lines), len(patterns)))
 
 
+def scenario_planted_dll(args, session):
+    """A cfgmgr32.dll planted beside the program is never loaded, even where
+    Wine searches the program's folder first, as Windows does for it."""
+    check(args.planted, "planted-dll needs --planted")
+    problem = device("E2E_A_PROBLEM", [TARGETS[0]], "status=%X disable=ok enable=ok after=%X" % (PROBLEM, HEALTHY))
+    start_session(session, [problem])
+    prepare_run(session, args.exe, args.standin)
+    shutil.copy2(args.planted, os.path.join(session.run_dir, "cfgmgr32.dll"))
+    marker = os.path.join(session.run_dir, "planted-dll-loaded")
+    session.env["ORVELLO_PLANTED_MARKER"] = windows_path(marker)
+    session.env["WINEDLLOVERRIDES"] = BASE_OVERRIDES + ";cfgmgr32=n,b"
+    code, _, stdout = run_program(session, args.exe, limit=90)
+    check(not os.path.exists(marker), "orvello.exe loaded the cfgmgr32.dll planted beside it")
+    check(code == 1, "exit code %d, expected 1" % code)
+    calls = [c[1:] for c in read_call_log(session)]
+    st, a = "CM_Get_DevNode_Status", problem["id"]
+    expected = [(st, a, "0x%08X" % PROBLEM), ("CM_Disable_DevNode", a, "ok"), ("CM_Enable_DevNode", a, "ok")]
+    expected += [(st, a, "0x%08X" % HEALTHY)] * 4
+    check(calls == expected, "device calls through System32's cfgmgr32.dll: %s" % calls)
+
+
 SCENARIOS = {
     "no-device": scenario_no_device,
     "no-display": scenario_no_display,
     "devices": scenario_devices,
     "trace": scenario_trace,
     "stress": scenario_stress,
+    "planted-dll": scenario_planted_dll,
 }
 
 
@@ -637,6 +645,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--trace-exe", required=True)
     parser.add_argument("--standin", required=True)
+    parser.add_argument("--planted", help="a cfgmgr32.dll to plant beside the program (planted-dll)")
     parser.add_argument("--work-dir", default=None, help="where run folders go (default: a temp folder)")
     parser.add_argument("--keep", action="store_true", help="keep the run folders of passing runs")
     parser.add_argument("--stress-devices", type=int, default=STRESS_DEVICES, help="crowd size of the stress run")

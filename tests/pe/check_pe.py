@@ -37,11 +37,14 @@ EXPECTED_RESOURCES = {
     (RT_MANIFEST, 1): LANG_EN_US,
 }
 
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "setupapi.dll",
-                "cfgmgr32.dll"}
+# Loaded at start-up: all on Windows' known-DLL list, so never looked for
+# beside the executable. CfgMgr32 is not, and must only be delay-loaded.
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll", "setupapi.dll"}
+DELAY_IMPORTS = {
+    "cfgmgr32.dll": {"CM_Get_DevNode_Status", "CM_Disable_DevNode",
+                     "CM_Enable_DevNode"},
+}
 REQUIRED_IMPORTS = {
-    "cfgmgr32.dll": ["CM_Get_DevNode_Status", "CM_Disable_DevNode",
-                     "CM_Enable_DevNode"],
     "setupapi.dll": ["SetupDiGetClassDevsW", "SetupDiEnumDeviceInfo",
                      "SetupDiGetDeviceRegistryPropertyW",
                      "SetupDiDestroyDeviceInfoList"],
@@ -53,7 +56,8 @@ REQUIRED_IMPORTS = {
                    "RegisterSuspendResumeNotification",
                    "RegisterPowerSettingNotification"],
     "kernel32.dll": ["Sleep", "LocalAlloc", "LocalFree", "GetLastError",
-                     "WideCharToMultiByte"],
+                     "WideCharToMultiByte", "SetDefaultDllDirectories",
+                     "LoadLibraryExA"],
     "msvcrt.dll": ["system"],
 }
 
@@ -219,6 +223,26 @@ def check_hardening(pe, r):
 
 # ---------------------------------------------------------------- imports
 
+def delay_imports(pe):
+    """{dll: names} of the delay-load descriptors. GNU ld leaves the
+    delay-import directory empty, so each descriptor is found by its
+    attributes (1: RVAs) and the RVA of its DLL's name."""
+    image = pe.get_memory_mapped_image()
+    found = {}
+    for dll in DELAY_IMPORTS:
+        name_rva = image.find(dll.encode() + b"\0")
+        at = image.find(struct.pack("<II", 1, name_rva)) if name_rva > 0 else -1
+        if at < 0:
+            continue
+        names, entry = set(), struct.unpack_from("<I", image, at + 16)[0]
+        while entry and (thunk := struct.unpack_from("<Q", image, entry)[0]):
+            if not thunk & (1 << 63):
+                names.add(image[thunk + 2:image.index(b"\0", thunk + 2)].decode("ascii", "replace"))
+            entry += 8
+        found[dll] = names
+    return found
+
+
 def check_imports(pe, r):
     imports = {}
     for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
@@ -234,6 +258,9 @@ def check_imports(pe, r):
         missing = [f for f in funcs if f not in imports.get(dll, ())]
         r.check(not missing, "required imports from %s" % dll,
                 "missing " + ", ".join(missing))
+    delayed = delay_imports(pe)
+    for dll, funcs in DELAY_IMPORTS.items():
+        r.equal(delayed.get(dll), funcs, "delay-loaded from %s" % dll)
     # The CM_* re-exports of SETUPAPI bind there when the libraries are
     # linked in the wrong order.
     stray = sorted(f for f in imports.get("setupapi.dll", ())
