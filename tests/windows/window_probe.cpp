@@ -19,21 +19,33 @@ void Check(bool condition, const char* what)
     }
 }
 
-struct Search {
-    DWORD processId;
-    HWND window;
-};
-
-BOOL CALLBACK FindProcessWindow(HWND window, LPARAM lParam)
+// The main window's class name, read from the program's own string table.
+std::wstring ClassNameOf(const wchar_t* exe)
 {
-    auto* search = reinterpret_cast<Search*>(lParam);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == search->processId) {
-        search->window = window;
-        return FALSE;
+    HMODULE module = LoadLibraryExW(exe, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (module == nullptr) {
+        return std::wstring();
     }
-    return TRUE;
+    WCHAR text[100] = {};
+    LoadStringW(module, 109, text, 100);
+    FreeLibrary(module);
+    return text;
+}
+
+// The process's window of that class. Every GUI thread also owns other
+// top-level windows (Wine and Windows both give it a "Default IME" one), in
+// an order nobody controls, so the class is what identifies the main window.
+HWND FindMainWindow(DWORD processId, const std::wstring& className)
+{
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, className.c_str(), nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId) {
+            return window;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -54,14 +66,19 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
 
-    Search search{process.dwProcessId, nullptr};
-    for (int attempt = 0; attempt < 100 && search.window == nullptr; ++attempt) {
-        Sleep(100);
-        EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&search));
+    const std::wstring className = ClassNameOf(argv[1]);
+    Check(className == L"ORVELLO", "class name in the string table");
+    // The window exists from start-up until the run's 20 s of checks end.
+    HWND window = nullptr;
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (!className.empty() && window == nullptr && GetTickCount64() < deadline) {
+        window = FindMainWindow(process.dwProcessId, className);
+        if (window == nullptr) {
+            Sleep(50);
+        }
     }
-    Check(search.window != nullptr, "main window exists while the checks run");
-    if (search.window != nullptr) {
-        HWND window = search.window;
+    Check(window != nullptr, "main window exists while the checks run");
+    if (window != nullptr) {
         const LONG_PTR exStyle = GetWindowLongPtrW(window, GWL_EXSTYLE);
         const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE);
         Check((exStyle & WS_EX_LAYERED) != 0, "layered");
@@ -79,8 +96,6 @@ int wmain(int argc, wchar_t** argv)
         WCHAR text[64] = {};
         GetWindowTextW(window, text, 64);
         Check(std::wstring(text) == L"Orvello", "title from the string table");
-        GetClassNameW(window, text, 64);
-        Check(std::wstring(text) == L"ORVELLO", "class name from the string table");
         // Menu handles belong to the owning process under Wine, so only
         // their presence is checked from here; the PE check reads the menu.
         Check(GetMenu(window) != nullptr, "class menu attached");
