@@ -3,13 +3,12 @@
 // The input describes a target, the present devices (hardware-ID data, read
 // errors, reported sizes, status results and words, disable and enable
 // results and faults), injected failures of any seam operation, and a few
-// checks with tracing on or off. A model of the scripted platform and of the
-// check rules, written here apart from the code under test, predicts every
-// seam call, trace line, printed message, device state and result; each
-// check must agree with it exactly and must also keep the invariants that
-// hold whatever the script: snapshots and buffers balanced, no misuse of the
-// seam, at most one disable and one enable, on one node, with the pause
-// between them.
+// checks with tracing on or off. The reference model of the check
+// (fake/check_model.h) predicts every seam call, trace line, printed
+// message, device state and result; each check must agree with it exactly
+// and must also keep the invariants that hold whatever the script:
+// snapshots and buffers balanced, no misuse of the seam, at most one disable
+// and one enable, on one node, with the pause between them.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -18,12 +17,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "fake/check_model.h"
 #include "fake/fake_platform.h"
 #include "recovery/recovery.h"
 
@@ -33,7 +31,7 @@ using Fake::Op;
 using Strings = std::vector<std::string>;
 
 constexpr CONFIGRET CrNoSuchDevnode = 0x0000000D;
-const std::string Log = "C:\\ProgramData\\Tamrisk.txt";
+using CheckModel::Model;
 
 // Reads the input front to back; past its end every read yields zero.
 struct Reader {
@@ -188,184 +186,6 @@ DWORD ErrorValue(Reader& r)
     return values[Byte(r) % 6];
 }
 
-// The model's view of the platform: the same script, its own state.
-struct Model {
-    std::vector<Fake::Device> devices;
-    std::map<std::pair<Op, int>, DWORD> failures;
-    std::map<Op, int> counts;
-    DWORD lastError = 0;
-    Strings calls;
-    std::string printed;
-};
-
-std::optional<DWORD> Injected(Model& m, Op op)
-{
-    const auto found = m.failures.find({op, m.counts[op]++});
-    return found == m.failures.end() ? std::nullopt : std::optional<DWORD>(found->second);
-}
-
-std::string Timed(const char* text)
-{
-    return std::string("echo [%time%] ") + text + " >> " + Log;
-}
-
-// A zero-filled buffer of the size the rules give for a property of
-// `bytes`, or nothing when the platform refuses it.
-std::optional<std::vector<BYTE>> Alloc(Model& m, DWORD bytes)
-{
-    const std::size_t size = std::size_t{bytes} + (bytes % 2) + 4;
-    m.calls.push_back("AllocBuffer " + std::to_string(size));
-    if (Injected(m, Op::Alloc) || size > Fake::MaxAllocBytes) {
-        return std::nullopt;
-    }
-    return std::vector<BYTE>(size, 0);
-}
-
-// The property read as the fake platform's contract describes it.
-bool Read(Model& m, std::size_t index, std::vector<BYTE>& buffer, DWORD size, DWORD* required)
-{
-    const Fake::Device& d = m.devices[index];
-    m.calls.push_back("GetHardwareIdProperty " + std::to_string(d.devInst) + " " + std::to_string(size));
-    const std::optional<DWORD> injected = Injected(m, Op::ReadIds);
-    const DWORD error = injected ? *injected : d.readError;
-    const DWORD trueSize = static_cast<DWORD>(d.hardwareIds.size());
-    if (error != 0 || size < trueSize) {
-        m.lastError = error != 0 ? error : ERROR_INSUFFICIENT_BUFFER;
-        if (m.lastError == ERROR_INSUFFICIENT_BUFFER) {
-            *required = d.reportedSize.value_or(trueSize);
-        }
-        return false;
-    }
-    std::copy(d.hardwareIds.begin(), d.hardwareIds.end(), buffer.begin());
-    *required = trueSize;
-    return true;
-}
-
-// The matching rule over a filled buffer: the first ID, up to its 0 unit,
-// begins with the target up to its first 0 byte; non-ASCII reads as '?'.
-bool FirstIdBeginsWith(const std::vector<BYTE>& buffer, const std::string& target)
-{
-    for (std::size_t i = 0; i < target.size() && target[i] != '\0'; ++i) {
-        const unsigned unit = 2 * i + 1 < buffer.size() ? static_cast<unsigned>(buffer[2 * i] | buffer[2 * i + 1] << 8) : 0u;
-        if (unit == 0 || (unit < 0x80 ? static_cast<char>(unit) : '?') != target[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Allocate, read, on a short buffer read once more at the asked size,
-// match, free: a failed allocation or a failed read is no match.
-bool MemberMatches(Model& m, std::size_t index, const std::string& target)
-{
-    DWORD required = HardwareIdBufferBytes;
-    std::optional<std::vector<BYTE>> buffer = Alloc(m, HardwareIdBufferBytes);
-    if (!buffer) {
-        return false;
-    }
-    bool read = Read(m, index, *buffer, HardwareIdBufferBytes, &required);
-    if (!read && m.lastError == ERROR_INSUFFICIENT_BUFFER) {
-        m.calls.push_back("FreeBuffer");
-        const DWORD size = required;
-        buffer = Alloc(m, size);
-        if (!buffer) {
-            return false;
-        }
-        read = Read(m, index, *buffer, size, &required);
-    }
-    const bool matches = read && FirstIdBeginsWith(*buffer, target);
-    m.calls.push_back("FreeBuffer");
-    return matches;
-}
-
-CONFIGRET NodeCall(Model& m, Op op, Fake::Device& d)
-{
-    const bool enable = op == Op::Enable;
-    m.calls.push_back((enable ? "EnableDevNode " : "DisableDevNode ") + std::to_string(d.devInst));
-    if (const auto error = Injected(m, op)) {
-        return *error;
-    }
-    if ((enable ? d.enableFault : d.disableFault) != Fake::Fault::None) {
-        return CR_FAILURE;
-    }
-    const CONFIGRET result = enable ? d.enableResult : d.disableResult;
-    if (result == CR_SUCCESS) {
-        d.disabled = !enable;
-        if (enable && d.cycleClearsProblem) {
-            d.status &= ~DN_HAS_PROBLEM;
-        }
-    }
-    return result;
-}
-
-// What one check must do, call by call, and its result.
-bool ModelCheck(Model& m, const std::string& target, bool trace)
-{
-    const auto traceLine = [&](const std::string& line) {
-        if (trace) {
-            m.calls.push_back(line);
-            Injected(m, Op::Command);
-        }
-    };
-    if (target.empty()) {
-        return false;
-    }
-    m.calls.push_back("GetPresentDevices");
-    if (const auto error = Injected(m, Op::Snapshot)) {
-        m.printed += "SetupDiGetClassDevs() failed. Error code=" + std::to_string(static_cast<std::int32_t>(*error));
-        return false;
-    }
-    std::optional<std::size_t> matched;
-    for (std::size_t index = 0; !matched; ++index) {
-        m.calls.push_back("EnumDeviceInfo " + std::to_string(index));
-        if (Injected(m, Op::Enum) || index >= m.devices.size()) {
-            break;
-        }
-        if (MemberMatches(m, index, target)) {
-            matched = index;
-        }
-    }
-    bool result = false;
-    if (matched) {
-        Fake::Device& d = m.devices[*matched];
-        m.calls.push_back("GetDevNodeStatus " + std::to_string(d.devInst));
-        ULONG status = 0;  // stays 0 when a scripted success writes nothing
-        CONFIGRET read = CR_SUCCESS;
-        if (const auto error = Injected(m, Op::Status)) {
-            read = *error;
-        } else if (d.statusResult != CR_SUCCESS) {
-            read = d.statusResult;
-        } else {
-            status = d.status | (d.disabled ? DN_HAS_PROBLEM : 0);
-        }
-        bool cycle = true;
-        if (read != CR_SUCCESS) {
-            traceLine(Timed(" disable device"));
-        } else {
-            traceLine("echo " + std::to_string(status) + ">> " + Log);
-            cycle = (status & DN_HAS_PROBLEM) != 0;
-            traceLine(Timed(cycle ? "Yellow bang" : "No Yellow bang"));
-            result = !cycle;
-        }
-        if (cycle) {
-            traceLine(Timed("disable Device"));
-            if (NodeCall(m, Op::Disable, d) != CR_SUCCESS) {
-                traceLine(Timed("disable Device fail"));
-            } else {
-                m.calls.push_back("Pause 3000");
-                Injected(m, Op::Pause);
-                traceLine(Timed("enable Device"));
-                result = NodeCall(m, Op::Enable, d) == CR_SUCCESS;
-                if (!result) {
-                    traceLine(Timed("enable Device fail"));
-                }
-            }
-        }
-    }
-    m.calls.push_back("DestroyDeviceInfoList");
-    return result;
-}
-
 // Standard output goes to a memory file, so that the snapshot-failure
 // message can be read back and checked.
 std::string TakePrinted()
@@ -472,13 +292,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     Reader r{data, size, 0};
     Fake::Reset();
-    Model m;
+    std::vector<Fake::Device>& devices = Fake::Platform().devices;
 
     const std::string target = Target(r);
     const std::u16string wideTarget = Widen(target);
     for (int n = Byte(r) % 8; n > 0; --n) {
         Fake::Device d;
-        d.devInst = static_cast<DEVINST>(100 + m.devices.size());
+        d.devInst = static_cast<DEVINST>(100 + devices.size());
         d.hardwareIds = HardwareIds(r, wideTarget);
         const std::uint8_t readError = Byte(r) % 8;
         d.readError = readError == 5 ? ERROR_INSUFFICIENT_BUFFER : readError == 6 ? 13 : readError == 7 ? 1168 : 0;
@@ -496,16 +316,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         d.disableFault = (node & 4u) != 0 ? Fake::Fault::AccessViolation : Fake::Fault::None;
         d.enableFault = (node & 8u) != 0 ? Fake::Fault::Raise : Fake::Fault::None;
         d.cycleClearsProblem = (node & 16u) != 0;
-        m.devices.push_back(d);
-        Fake::Platform().devices.push_back(d);
+        devices.push_back(d);
     }
     for (int n = Byte(r) % 5; n > 0; --n) {
         const Op op = static_cast<Op>(Byte(r) % 11);
         const int nth = Byte(r) % 8;
-        const DWORD error = ErrorValue(r);
-        Fake::FailNth(op, nth, error);
-        m.failures[{op, nth}] = error;
+        Fake::FailNth(op, nth, ErrorValue(r));
     }
+    Model m = CheckModel::FromFake();
 
     for (int check = 0, checks = 1 + Byte(r) % 3; check < checks; ++check) {
         const bool trace = (Byte(r) & 1u) != 0;
@@ -520,7 +338,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Strings calls = Fake::AllCalls();
 
         RequireInvariants(check, m, calls, trace);
-        const bool expected = ModelCheck(m, target, trace);
+        const bool expected = CheckModel::Check(m, target, trace);
         Require(calls == m.calls, "calls differ from the rules", check, m, calls);
         Require(actual == expected, expected ? "false where the rules give true" : "true where the rules give false",
                 check, m, calls);
