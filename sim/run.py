@@ -209,7 +209,7 @@ def run(args, scenario, session):
     devices = scenario["devices"]
     print("run: scenario %s: %s" % (scenario["name"], scenario["about"]))
     print("run: simulated machine in %s: %s in the registry, the CfgMgr32 stand-in in System32"
-          % (session.run_dir, plural(len(devices), "USB device")))
+          % (os.path.relpath(session.run_dir), plural(len(devices), "USB device")))
     for dev in devices:
         target = "target" if any(dev["hwids"][0].startswith(t) for t in sim.TARGETS) else "other"
         print("       %-12s %-38s %-6s  %s" % (dev["name"], dev["id"], target, dev["behaviour"]))
