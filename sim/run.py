@@ -59,7 +59,8 @@ def load_scenario(name):
             elif kind == "exit":
                 scenario["exit"] = int(rest[0])
             elif kind == "device":
-                sim.check(len(rest) >= 3 and rest[1].upper().startswith("USB\\") and rest[1].count("\\") == 2,
+                sim.check(len(rest) >= 3 and rest[1].upper().startswith("USB\\") and rest[1].count("\\") == 2
+                          and "=" not in rest[-1],
                           where + "device NAME USB\\KEY\\INSTANCE BEHAVIOUR... HARDWARE-ID...")
                 name_, instance_id = rest[0], rest[1].upper()
                 behaviour = [w for w in rest[2:] if "=" in w]
