@@ -3,8 +3,8 @@
 
     wine_runs.py --exe orvello.exe [--standin cfgmgr32.dll] [--runs 3] --out runs.json
 
-Two kinds of run, each repeated in one warmed-up private prefix (cloned
-from $WINEPREFIX by the end-to-end harness, so run inside
+Two kinds of run, each repeated on one warmed-up simulated machine
+(sim/machine.py: a private prefix cloned from $WINEPREFIX, so run inside
 scripts/wine-session):
   no-device  no device matches: 60 checks and four 5 s pauses (20,000 ms)
   faulty     one matching device that reports a problem and stays faulty,
@@ -22,8 +22,8 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import run_e2e as e2e  # noqa: E402  (the end-to-end harness: prefixes, devices, stand-in)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
+import machine as sim  # noqa: E402  (the simulated machine: prefix, devices, stand-in)
 
 NO_DEVICE_PAUSE_MS = 4 * 5000
 FAULTY_PAUSE_MS = 4 * 5000 + 5 * 3000
@@ -38,9 +38,9 @@ def launch_cost(session, runs):
     times = []
     for _ in range(runs):
         start = time.monotonic()
-        code, _ = e2e.wine_tool(session, ["wine", "cmd", "/c", "exit"])
+        code, _ = sim.wine_tool(session, ["wine", "cmd", "/c", "exit"])
         times.append((time.monotonic() - start) * 1000)
-        e2e.check(code == 0, "cmd /c exit ended with %d" % code)
+        sim.check(code == 0, "cmd /c exit ended with %d" % code)
     return times
 
 
@@ -49,37 +49,37 @@ def timed_runs(session, exe, runs, expected_cycles):
     for n in range(runs):
         if os.path.exists(session.log):
             os.remove(session.log)
-        code, elapsed, stdout = e2e.run_program(session, exe, limit=120)
-        e2e.check(code == 1, "run %d: exit code %d, expected 1" % (n + 1, code))
-        e2e.check(stdout == "", "run %d: unexpected output %r" % (n + 1, stdout))
-        calls = e2e.read_call_log(session)
+        code, elapsed, stdout = sim.run_program(session, exe, limit=120)
+        sim.check(code == 1, "run %d: exit code %d, expected 1" % (n + 1, code))
+        sim.check(stdout == "", "run %d: unexpected output %r" % (n + 1, stdout))
+        calls = sim.read_call_log(session)
         cycles = sum(1 for c in calls if c[1] == "CM_Enable_DevNode")
-        e2e.check(cycles == expected_cycles, "run %d: %d cycles, expected %d" % (n + 1, cycles, expected_cycles))
+        sim.check(cycles == expected_cycles, "run %d: %d cycles, expected %d" % (n + 1, cycles, expected_cycles))
+        print("  run %d: exit code %d after %.1f s" % (n + 1, code, elapsed), flush=True)
         times.append(elapsed * 1000)
     return times
 
 
 def measure(kind, args, work_dir):
-    session = e2e.Session(tempfile.mkdtemp(prefix=kind + "-", dir=work_dir), display=True)
+    session = sim.Session(tempfile.mkdtemp(prefix=kind + "-", dir=work_dir), display=True)
     try:
         if kind == "no-device":
             # The system's own cfgmgr32: nothing matches, so no node is touched.
-            session.env["WINEDLLOVERRIDES"] = e2e.BASE_OVERRIDES
-            e2e.start_session(session, [])
+            session.env["WINEDLLOVERRIDES"] = sim.BASE_OVERRIDES
+            sim.start_session(session, [])
             exe = os.path.join(session.run_dir, "orvello.exe")
             shutil.copy2(args.exe, exe)
             expected_cycles, pause_ms = 0, NO_DEVICE_PAUSE_MS
         else:
-            faulty = e2e.device("BENCH_FAULTY", [e2e.TARGETS[0]], "status=%X disable=ok enable=ok" % e2e.PROBLEM)
-            e2e.start_session(session, [faulty])
-            e2e.prepare_run(session, args.exe, args.standin)
-            exe = args.exe
+            faulty = sim.device("BENCH_FAULTY", [sim.TARGETS[0]], "status=%X disable=ok enable=ok" % sim.PROBLEM)
+            sim.start_session(session, [faulty])
+            exe = sim.install_program(session, args.exe, args.standin)
             expected_cycles, pause_ms = 5, FAULTY_PAUSE_MS
         # Warm the prefix: its first program also starts Wine's services.
         launch = launch_cost(session, args.runs + 1)[1:]
         times = timed_runs(session, exe, args.runs, expected_cycles)
     finally:
-        e2e.end_session(session)
+        sim.end_session(session)
     wall = summary(times)
     return {
         "pause_ms": pause_ms,
@@ -107,7 +107,7 @@ def main():
                 continue
             print("%s: %d runs" % (kind, args.runs), flush=True)
             results[kind] = measure(kind, args, work_dir)
-    except e2e.Failure as failure:
+    except sim.Failure as failure:
         print("wine_runs: %s" % failure, file=sys.stderr)
         return 1
     with open(args.out, "w") as f:

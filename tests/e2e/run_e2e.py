@@ -1,16 +1,11 @@
-#!/usr/bin/env python3
-"""End-to-end runs of orvello.exe under Wine.
+"""End-to-end runs of orvello.exe under Wine, on the simulated machine.
 
-Each scenario gets a private, throw-away Wine prefix cloned cheaply from the
-session's prefix ($WINEPREFIX): copies of its registry files, a drive C whose
-folders link back to the session's (ProgramData is a private copy, for the
-trace log), and its own wineserver. Test devices are written into that
-registry only, so no other run ever sees them, and a prefix that was started
-without a display (the no-display scenario) cannot spoil later GUI runs.
-
-The device nodes are driven by the scripted cfgmgr32.dll stand-in, put in
-place of the prefix's own System32 copy (private to the scenario) and loaded
-with WINEDLLOVERRIDES "cfgmgr32=n"; its call log is what most checks read.
+Each scenario gets a simulated machine of its own (sim/machine.py): a
+private, throw-away Wine prefix cloned from the session's, its own test
+devices in that prefix's registry, and the scripted cfgmgr32.dll stand-in in
+its System32. So scenarios can run in parallel, and one started without a
+display (no-display) cannot spoil later GUI runs. The stand-in's call log is
+what most checks read.
 
     run_e2e.py --exe orvello.exe --trace-exe orvello-trace.exe \
                --standin cfgmgr32.dll [--work-dir DIR] [--keep] SCENARIO...
@@ -31,39 +26,14 @@ import time
 
 import pefile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "pe"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "pe"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "sim"))
 from check_pe import delay_imports  # noqa: E402
-
-HEALTHY = 0x0180200A
-PROBLEM = 0x0180240A  # HEALTHY with DN_HAS_PROBLEM (0x400)
-CLASS_GUID = "{36fc9e60-c465-11cf-8056-444553540000}"  # USB
-ENUM_USB = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB"
-BASE_OVERRIDES = "mscoree,mshtml=;winedbg.exe=d"
-
-TARGETS = [
-    r"USB\VID_05E3&PID_0610&REV_6941", r"USB\VID_05E3&PID_0610&REV_6942",
-    r"USB\VID_05E3&PID_0625&REV_6941", r"USB\VID_05E3&PID_0625&REV_6942",
-    r"USB\VID_05E3&PID_0610&REV_2001", r"USB\VID_05E3&PID_0610&REV_3001",
-    r"USB\VID_05E3&PID_0625&REV_2001", r"USB\VID_05E3&PID_0625&REV_3001",
-    r"USB\VID_05E3&PID_0610&REV_2000", r"USB\VID_05E3&PID_0610&REV_3000",
-    r"USB\VID_05E3&PID_0625&REV_2000", r"USB\VID_05E3&PID_0625&REV_3000",
-]
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-# ---------------------------------------------------------------- devices
-
-def device(key, hardware_ids, script):
-    """A registry device USB\\<key>\\0000 and its stand-in script fields."""
-    return {"key": key, "id": "USB\\%s\\0000" % key, "hwids": hardware_ids, "script": script}
+import machine as sim  # noqa: E402
+from machine import (BASE_OVERRIDES, HEALTHY, PROBLEM, TARGETS, Failure, Session, check, device,  # noqa: E402
+                     end_session, import_devices, read_call_log, start_session, wine_tool, windows_path,
+                     write_script)
 
 
 # Present but never to be examined: the program matches the first hardware
@@ -78,198 +48,11 @@ DECOYS = [
 ]
 
 
-def reg_file_text(devices):
-    lines = ["Windows Registry Editor Version 5.00", ""]
-    for dev in devices:
-        if dev["hwids"] is None:
-            data = ""  # a value of no bytes at all
-        else:
-            multi = "".join(h + "\0" for h in dev["hwids"]) + "\0"
-            data = ",".join("%02x" % b for b in multi.encode("utf-16-le"))
-        lines += ["[%s\\%s\\0000]" % (ENUM_USB, dev["key"]),
-                  '"HardwareID"=hex(7):' + data,
-                  '"ClassGUID"="%s"' % CLASS_GUID, ""]
-    return "\r\n".join(lines) + "\r\n"
-
-
-def script_text(devices):
-    return "".join("%s %s\n" % (d["id"], d["script"]) for d in devices)
-
-
-# ---------------------------------------------------------------- Wine
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def system32(prefix):
-    return os.path.join(prefix, "drive_c", "windows", "system32")
-
-
-def link_all_but(source, target, private):
-    """target: a folder of links to source's entries, but for the private ones."""
-    os.makedirs(target, exist_ok=True)
-    for name in os.listdir(source):
-        if name.lower() not in (p.lower() for p in private):
-            os.symlink(os.path.join(source, name), os.path.join(target, name))
-
-
-def clone_prefix(template, prefix):
-    """A private prefix sharing the template's installed files."""
-    if not os.path.isfile(os.path.join(template, "system.reg")):
-        raise Failure("no Wine prefix at %s; run inside scripts/wine-session" % template)
-    os.makedirs(os.path.join(prefix, "dosdevices"))
-    for name in ("system.reg", "user.reg", "userdef.reg", ".update-timestamp"):
-        # The timestamp keeps Wine from re-running its prefix update (seconds).
-        if os.path.exists(os.path.join(template, name)):
-            shutil.copy2(os.path.join(template, name), prefix)
-    drive_c = os.path.join(prefix, "drive_c")
-    os.makedirs(drive_c)
-    template_c = os.path.join(template, "drive_c")
-    link_all_but(template_c, drive_c, ("ProgramData", "windows"))
-    # The stand-in replaces cfgmgr32.dll in this prefix's System32 alone.
-    link_all_but(os.path.join(template_c, "windows"), os.path.join(drive_c, "windows"), ("system32",))
-    link_all_but(os.path.join(template_c, "windows", "system32"), system32(prefix), ("cfgmgr32.dll",))
-    # Private, so the trace log is this run's alone.
-    if os.path.isdir(os.path.join(template_c, "ProgramData")):
-        shutil.copytree(os.path.join(template_c, "ProgramData"), os.path.join(drive_c, "ProgramData"), symlinks=True)
-    else:
-        os.makedirs(os.path.join(drive_c, "ProgramData"))
-    os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
-    os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
-
-
-def processes_of(prefix):
-    """Pids of processes running in the given prefix (from their environment)."""
-    marker = ("WINEPREFIX=" + prefix).encode()
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        try:
-            with open("/proc/%s/environ" % entry, "rb") as f:
-                if marker in f.read().split(b"\0"):
-                    pids.append(int(entry))
-        except OSError:
-            pass
-    return pids
-
-
-class Session:
-    """A scenario's prefix, environment and wineserver (a plain record)."""
-
-    def __init__(self, run_dir, display):
-        self.run_dir = run_dir
-        self.prefix = os.path.join(run_dir, "prefix")
-        self.log = os.path.join(run_dir, "standin.log")
-        self.env = dict(os.environ)
-        self.env.update({
-            "WINEPREFIX": self.prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
-            "WINEDLLOVERRIDES": BASE_OVERRIDES + ";cfgmgr32=n",
-            "ORVELLO_STANDIN_SCRIPT": windows_path(os.path.join(run_dir, "standin.txt")),
-            "ORVELLO_STANDIN_LOG": windows_path(self.log),
-        })
-        if not display:
-            self.env.pop("DISPLAY", None)
-            self.env.pop("WAYLAND_DISPLAY", None)
-
-
-def wine_tool(session, args, limit=60):
-    # Output through a file, not a pipe: Wine's helper processes (services,
-    # device hosts) that the first program of a prefix starts inherit it and
-    # would hold a pipe open until the server ends.
-    out_path = os.path.join(session.run_dir, "tool-output.txt")
-    with open(out_path, "wb") as out:
-        result = subprocess.run(args, env=session.env, cwd=session.run_dir, stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=subprocess.STDOUT, timeout=limit)
-    with open(out_path, "rb") as f:
-        return result.returncode, f.read().decode(errors="replace")
-
-
-def start_session(session, devices):
-    os.makedirs(session.run_dir, exist_ok=True)
-    clone_prefix(os.environ.get("WINEPREFIX", ""), session.prefix)
-    # A persistent server, started first and away from any pipe of ours: the
-    # server outlives its starter and would hold such a pipe open.
-    subprocess.run(["wineserver", "-p"], env=session.env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-    if devices:
-        import_devices(session, devices)
-    write_script(session, devices)
-
-
-def import_devices(session, devices, limit=60):
-    """Writes the devices into the prefix's registry with one regedit run."""
-    reg = os.path.join(session.run_dir, "devices.reg")
-    with open(reg, "w", encoding="utf-16", newline="") as f:
-        f.write(reg_file_text(devices))
-    code, output = wine_tool(session, ["wine", "regedit", "/S", windows_path(reg)], limit)
-    check(code == 0, "regedit failed (%d): %s" % (code, output))
-    code, listing = wine_tool(session, ["wine", "reg", "query", ENUM_USB.replace("HKEY_LOCAL_MACHINE", "HKLM")], limit)
-    check(code == 0, "reg query failed (%d): %s" % (code, listing))
-    listed = {line.strip().rsplit("\\", 1)[-1].upper() for line in listing.splitlines()}
-    for dev in devices:
-        check(dev["key"].upper() in listed, "device %s not in the registry:\n%s" % (dev["key"], listing[:2000]))
-
-
-def write_script(session, devices):
-    with open(os.path.join(session.run_dir, "standin.txt"), "w", newline="\r\n") as f:
-        f.write("# generated by run_e2e.py\n" + script_text(devices))
-
-
-def end_session(session):
-    """Stops every process of the prefix; reports any that outlived it."""
-    try:
-        subprocess.run(["wineserver", "-k"], env=session.env, timeout=20,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    except subprocess.TimeoutExpired:
-        pass
-    deadline = time.monotonic() + 10
-    left = processes_of(session.prefix)
-    while left and time.monotonic() < deadline:
-        time.sleep(0.2)
-        left = processes_of(session.prefix)
-    for pid in left:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except OSError:
-            pass
-    return left
-
-
 def run_program(session, exe, limit):
-    """Runs exe under Wine with a time limit; returns (exit code, seconds, stdout)."""
-    local_exe = os.path.join(session.run_dir, os.path.basename(exe))
-    out_path = os.path.join(session.run_dir, "stdout.txt")
-    # Files, not pipes: a Wine helper started by the run could keep a pipe open.
-    with open(out_path, "wb") as out, open(os.path.join(session.run_dir, "stderr.txt"), "wb") as err:
-        start = time.monotonic()
-        proc = subprocess.Popen(["wine", local_exe], env=session.env, cwd=session.run_dir,
-                                stdin=subprocess.DEVNULL, stdout=out, stderr=err, start_new_session=True)
-        try:
-            code = proc.wait(timeout=limit)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-            raise Failure("%s still running after %d s (hang or crash dialog)" % (os.path.basename(exe), limit))
-        elapsed = time.monotonic() - start
-    with open(out_path, "rb") as f:
-        stdout = f.read().decode(errors="replace")
+    """Runs exe on the machine; returns (exit code, seconds, stdout)."""
+    code, elapsed, stdout = sim.run_program(session, exe, limit)
     print("  %s: exit code %d after %.1f s" % (os.path.basename(exe), code, elapsed))
     return code, elapsed, stdout
-
-
-def read_call_log(session):
-    """The stand-in's calls as (ms, function, instance id, result)."""
-    if not os.path.exists(session.log):
-        return []
-    calls = []
-    with open(session.log, encoding="utf-8", errors="replace") as f:
-        for line in f:
-            parts = line.split()
-            check(len(parts) == 4, "malformed stand-in log line: %r" % line)
-            calls.append((float(parts[0]), parts[1], parts[2], parts[3]))
-    return calls
 
 
 def cfgmgr32_imports(path):
@@ -290,9 +73,7 @@ def prepare_run(session, exe, standin):
     cm = cfgmgr32_imports(exe)
     for name in ("CM_Get_DevNode_Status", "CM_Disable_DevNode", "CM_Enable_DevNode"):
         check(name in cm, "%s does not import %s from cfgmgr32.dll" % (exe, name))
-    shutil.copy2(exe, session.run_dir)
-    # Where the real one lives: the program loads it from System32 only.
-    shutil.copy2(standin, os.path.join(system32(session.prefix), "cfgmgr32.dll"))
+    sim.install_program(session, exe, standin)
 
 
 # ---------------------------------------------------------------- scenarios
@@ -567,7 +348,7 @@ def scenario_trace(args, session):
         device("E2E_C_ENABLE_FAULTS", [TARGETS[2]], "status=%X disable=ok enable=av after=%X" % (PROBLEM, HEALTHY)),
     ] + DECOYS
     start_session(session, devs)
-    trace_log = os.path.join(session.prefix, "drive_c", "ProgramData", "Tamrisk.txt")
+    trace_log = session.trace_log
     if os.path.exists(trace_log):
         os.remove(trace_log)
     prepare_run(session, args.trace_exe, args.standin)

@@ -1,6 +1,7 @@
-// Test-only cfgmgr32.dll. Wine does not implement CM_Disable_DevNode and
-// CM_Enable_DevNode, so end-to-end runs put this DLL beside orvello.exe
-// (WINEDLLOVERRIDES "cfgmgr32=n") and script its three functions per device.
+// The simulated machine's cfgmgr32.dll. Wine does not implement
+// CM_Disable_DevNode and CM_Enable_DevNode, so sim/machine.py puts this DLL
+// in place of the prefix's System32 copy (WINEDLLOVERRIDES "cfgmgr32=n") and
+// scripts its three functions per device node.
 //
 // ORVELLO_STANDIN_SCRIPT names a text file, one device node per line:
 //   <instance-id> status=<hex>|fail disable=<act> enable=<act> [after=<hex>]
