@@ -2,8 +2,9 @@
 rem Orvello @VERSION@: copies orvello.exe to "%ProgramFiles%\Orvello" and
 rem registers the task that runs it at every start of Windows.
 rem Exit codes: 0 installed, 2 not run as administrator, 3 task already
-rem registered, 4 package incomplete, 5 copy failed, 6 task not registered,
-rem 7 the install folder could not be made writable by administrators only.
+rem registered, 4 package incomplete or inside the install folder, 5 copy
+rem failed, 6 task not registered, 7 the install folder could not be
+rem cleared, made or given permissions that only administrators can write.
 setlocal EnableExtensions
 
 set "TASK=Orvello"
@@ -31,6 +32,14 @@ for %%F in (orvello.exe orvello-task.xml) do (
         echo Orvello: %%F is missing beside install.cmd; extract the whole package and try again.
         exit /b 4
     )
+)
+
+rem The install folder is replaced below: the package must lie elsewhere.
+set "OUTSIDE=%PKG%"
+call set "OUTSIDE=%%OUTSIDE:%DEST%\=%%"
+if not "%OUTSIDE%"=="%PKG%" (
+    echo Orvello: the package lies in "%DEST%", which install.cmd replaces; extract it elsewhere and try again.
+    exit /b 4
 )
 
 call :task_exists

@@ -12,13 +12,13 @@ which it must reject.
 The Wine checks need $WINEPREFIX (run inside scripts/wine-session). They
 install and uninstall in that prefix and bring it back to a clean state
 before and after. The scripts call their tools from System32 by full path,
-so stand-ins go into the prefix's system32 for a step and out again: Wine
-has no fltmc, and its net session succeeds, so Wine counts as elevated; the
-not-elevated and elevated answers come from a stub fltmc.exe there. Wine's
-icacls changes nothing and always succeeds; a stub that records its command
-line, or fails, takes its place. Each step runs from a working folder that
-holds planted tools of the same names (cmd looks there before PATH); none
-may run. Wine 8's schtasks registers
+so a stand-in goes into the prefix's system32 for a step and out again:
+Wine has no fltmc, and its net session succeeds, so Wine counts as
+elevated; the not-elevated and elevated answers come from a stub fltmc.exe
+there. Wine's icacls changes nothing and always succeeds; it logs its
+arguments as a fixme, and disabling it makes it fail. Each step runs from a
+working folder that holds planted tools of the same names (cmd looks there
+before PATH); none may run. Wine 8's schtasks registers
 and deletes tasks from XML but cannot list them (/Query prints nothing and
 succeeds), which install.cmd covers by also looking in the task store; it
 stores the registration and settings it reads but drops the trigger, the
@@ -248,39 +248,22 @@ class Prefix:
 
 # Marks the stand-in tools, so a later run knows them from Wine's own.
 TOOL_TAG = b"\0orvello package test tool\0"
-SAVED = ".orvello-test-saved"
-
-
-def put_tool(prefix, name, exe):
-    """Puts exe into the prefix's system32 as name, keeping Wine's own aside."""
-    target = os.path.join(prefix.system32(), name)
-    if os.path.exists(target) and not os.path.exists(target + SAVED):
-        with open(target, "rb") as f:
-            if TOOL_TAG not in f.read():
-                os.rename(target, target + SAVED)
-    shutil.copyfile(exe, target)
 
 
 def clean_prefix(prefix):
     """Removes what an install or a test run left in the prefix; says what it removed."""
+    stub = os.path.join(prefix.system32(), "fltmc.exe")
+    leftovers = [prefix.task_file(), prefix.program_dir()]
+    if os.path.exists(stub):
+        with open(stub, "rb") as f:
+            leftovers += [stub] if TOOL_TAG in f.read() else []
     removed = []
-    for name in ("fltmc.exe", "icacls.exe"):
-        target = os.path.join(prefix.system32(), name)
-        if os.path.exists(target + SAVED):
-            os.replace(target + SAVED, target)
-            removed.append("stand-in %s (Wine's own put back)" % name)
-        elif os.path.exists(target):
-            with open(target, "rb") as f:
-                if TOOL_TAG in f.read():
-                    os.remove(target)
-                    removed.append("stand-in %s" % name)
-    for path in (prefix.task_file(), prefix.program_dir()):
-        if path and os.path.isdir(path):
+    for path in filter(None, leftovers):
+        if os.path.isdir(path):
             shutil.rmtree(path)
-        elif path:
+        else:
             os.remove(path)
-        if path:
-            removed.append(path)
+        removed.append(path)
     return removed
 
 
@@ -291,17 +274,14 @@ def stored_task_text(data):
     return data.decode("utf-8-sig", errors="replace")
 
 
-def run_cmd(script, cwd, out_dir, native=()):
-    """Runs a script with Wine's cmd; returns (exit code, its console text).
-
-    native: programs of Wine's own to take from the files in system32 instead.
-    """
+def run_cmd(script, cwd, out_dir, env=None):
+    """Runs a script (a Linux path, or a Windows one) with Wine's cmd (env: variables to change);
+    returns (exit code, its console text)."""
     # Through a file, not a pipe: a Wine helper it starts could hold a pipe open.
     out_path = os.path.join(out_dir, "cmd-output.txt")
-    env = dict(os.environ)
-    env["WINEDLLOVERRIDES"] = ";".join([env.get("WINEDLLOVERRIDES", "")] + ["%s=n" % n for n in native]).strip(";")
+    env = dict(os.environ, **(env or {}))
     with open(out_path, "wb") as out:
-        code = subprocess.run(["wine", "cmd", "/c", windows_path(script)], cwd=cwd, stdin=subprocess.DEVNULL,
+        code = subprocess.run(["wine", "cmd", "/c", windows_path(script) if os.path.isabs(script) else script], cwd=cwd, stdin=subprocess.DEVNULL,
                               stdout=out, stderr=subprocess.STDOUT, timeout=120, env=env).returncode
     with open(out_path, "rb") as f:
         return code, f.read().decode(errors="replace")
@@ -320,45 +300,33 @@ def build_exe(directory, name, body):
     return exe
 
 
-def build_tool(directory, name, exit_code, log):
-    """A tool that appends its command line to log in its working folder and exits with exit_code."""
-    return build_exe(directory, name, 'FILE *f = fopen("%s", "a");\n'
-                     'if (f) { fprintf(f, "%%s\\n", GetCommandLineA()); fclose(f); }\n'
-                     "return (int)%s;" % (log, exit_code))
-
-
 def wine_problems(package_dir, prefix, tmp):
     """Drives install.cmd and uninstall.cmd through every outcome; what went wrong."""
     problems = []
     install = os.path.join(package_dir, "install.cmd")
     uninstall = os.path.join(package_dir, "uninstall.cmd")
     tools = os.path.join(tmp, "tools")
-    denied = build_tool(tools, "denied", "0x80070005", "tools-run.txt")  # fltmc's refusal
-    granted = build_tool(tools, "granted", 0, "tools-run.txt")
-    failing = build_tool(tools, "failing", 5, "tools-run.txt")
+    denied = build_exe(tools, "denied", "return (int)0x80070005;")  # fltmc's refusal
+    granted = build_exe(tools, "granted", "return 0;")
     # The working folder holds tools a user could have planted; none may run.
     work = os.path.join(tmp, "work")
-    planted = build_tool(tools, "planted", 0, "planted-ran.txt")
+    planted = build_exe(tools, "planted", 'FILE *f = fopen("planted-ran.txt", "a");\n'
+                        'if (f) { fprintf(f, "%s\\n", GetCommandLineA()); fclose(f); }\nreturn 0;')
     os.makedirs(work)
     for name in ("fltmc", "net", "icacls", "schtasks", "find", "ping"):
         shutil.copyfile(planted, os.path.join(work, name + ".exe"))
-    tools_log = os.path.join(work, "tools-run.txt")
     planted_log = os.path.join(work, "planted-ran.txt")
 
-    def step(what, script, code, text, fltmc=None, icacls=granted):
+    def step(what, script, code, text, fltmc=None, env=None):
         # fltmc None: no fltmc, as in Wine, so Wine's own answer counts.
-        put_tool(prefix, "icacls.exe", icacls)
+        stub = os.path.join(prefix.system32(), "fltmc.exe")
         if fltmc:
-            put_tool(prefix, "fltmc.exe", fltmc)
-        if os.path.exists(tools_log):
-            os.remove(tools_log)
+            shutil.copyfile(fltmc, stub)
         try:
-            # Wine runs its built-in icacls whatever the file holds, unless told.
-            actual, output = run_cmd(script, work, tmp, native=["icacls.exe"])
+            actual, output = run_cmd(script, work, tmp, env)
         finally:
-            fltmc_path = os.path.join(prefix.system32(), "fltmc.exe")
-            if os.path.exists(fltmc_path):
-                os.remove(fltmc_path)
+            if fltmc:
+                os.remove(stub)
         print("  %s: exit code %d: %s" % (what, actual, " / ".join(output.split("\r\n")).strip(" /")))
         if actual != code:
             problems.append("%s: exit code %d, expected %d; output:\n%s" % (what, actual, code, output))
@@ -395,25 +363,31 @@ def wine_problems(package_dir, prefix, tmp):
     step("install from an incomplete package", os.path.join(partial, "install.cmd"), 4,
          "orvello-task.xml is missing", fltmc=granted)
     expect(prefix.program_dir() is None, "an incomplete package still copied files")
+    inside = os.path.join(find_ci(prefix.drive_c, "Program Files"), "Orvello", "package")
+    shutil.copytree(package_dir, inside)
+    # By its C: path, the one an administrator would use.
+    step("install from inside the install folder", "C:\\Program Files\\Orvello\\package\\install.cmd", 4,
+         "extract it elsewhere", fltmc=granted)
+    expect(sorted(os.listdir(inside)) == sorted(EXPECTED), "install removed the package it was started from")
+    shutil.rmtree(os.path.dirname(inside))
 
     plant()
-    step("install, icacls fails", install, 7, "icacls could not", fltmc=granted, icacls=failing)
+    step("install, icacls fails", install, 7, "icacls could not", fltmc=granted,
+         env={"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + ";icacls.exe=d"})
     expect(prefix.program_dir() is None, "install left C:\\Program Files\\Orvello although icacls failed")
     expect(prefix.task_file() is None, "install registered the task although icacls failed")
 
     plant()
-    step("install over a planted folder", install, 0, "registered the task", fltmc=granted)
+    output = step("install over a planted folder", install, 0, "registered the task", fltmc=granted,
+                  env={"WINEDEBUG": "-all,fixme+icacls"})
     folder = prefix.program_dir()
     expect(folder is not None and os.listdir(folder) == ["orvello.exe"],
            "C:\\Program Files\\Orvello holds %s after install, not only orvello.exe"
            % (os.listdir(folder) if folder else None))
-    calls = []
-    if os.path.exists(tools_log):
-        with open(tools_log) as f:
-            calls = [line for line in f.read().splitlines() if "icacls" in line.lower()]
-    for args in ("/reset /T", "/setowner *S-1-5-32-544 /T"):
-        expect(any('"C:\\Program Files\\Orvello" ' + args in call for call in calls),
-               "install did not run icacls on the folder with %s; it ran %s" % (args, calls))
+    # Wine's icacls names each call's arguments (doubling backslashes).
+    for args in ('"/reset" "/T"', '"/setowner" "*S-1-5-32-544" "/T"'):
+        expect('icacls.exe" "C:\\\\Program Files\\\\Orvello" ' + args in output,
+               "install did not run icacls on the folder with %s:\n%s" % (args, output))
     exe = prefix.installed_exe()
     if exe is not None:
         with open(exe, "rb") as a, open(os.path.join(package_dir, "orvello.exe"), "rb") as b:
@@ -506,13 +480,6 @@ class ScriptsUnderWine(unittest.TestCase):
                              if n == "install.cmd" else d)
         problems = wine_problems(broken, self.prefix, self.tmp)
         self.assertTrue(any(p.startswith("install, not elevated: exit code") for p in problems), problems)
-
-    def test_tool_by_bare_name_is_caught(self):
-        # cmd looks in the working folder first: a bare schtasks is the planted one.
-        broken = self.unpack(lambda n, d: d.replace(b'"%SYS%\\schtasks.exe" /Create', b"schtasks /Create")
-                             if n == "install.cmd" else d)
-        problems = wine_problems(broken, self.prefix, self.tmp)
-        self.assertTrue(any("a tool planted in the working folder ran" in p for p in problems), problems)
 
 
 if __name__ == "__main__":
