@@ -139,7 +139,8 @@ def package_problems(path):
         if b"3.5.6.0" not in data:
             problems.append("%s does not name version 3.5.6.0" % name)
     install = files.get("install.cmd", b"")
-    if install and (b"orvello-task.xml" not in install or not re.search(rb'schtasks(?:\.exe")? /Create .*/XML', install)):
+    if install and (b"orvello-task.xml" not in install
+                    or not re.search(rb'schtasks(?:\.exe")? /Create .*/XML', install)):
         problems.append("install.cmd does not register orvello-task.xml with schtasks /Create /XML")
     uninstall = files.get("uninstall.cmd", b"")
     if uninstall and not re.search(rb'schtasks(?:\.exe")? /Delete /TN', uninstall):
@@ -280,8 +281,9 @@ def run_cmd(script, cwd, out_dir, env=None):
     # Through a file, not a pipe: a Wine helper it starts could hold a pipe open.
     out_path = os.path.join(out_dir, "cmd-output.txt")
     env = dict(os.environ, **(env or {}))
+    command = ["wine", "cmd", "/c", windows_path(script) if os.path.isabs(script) else script]
     with open(out_path, "wb") as out:
-        code = subprocess.run(["wine", "cmd", "/c", windows_path(script) if os.path.isabs(script) else script], cwd=cwd, stdin=subprocess.DEVNULL,
+        code = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL,
                               stdout=out, stderr=subprocess.STDOUT, timeout=120, env=env).returncode
     with open(out_path, "rb") as f:
         return code, f.read().decode(errors="replace")
@@ -327,7 +329,7 @@ def wine_problems(package_dir, prefix, tmp):
         finally:
             if fltmc:
                 os.remove(stub)
-        print("  %s: exit code %d: %s" % (what, actual, " / ".join(output.split("\r\n")).strip(" /")))
+        print("  %s: exit code %d: %s" % (what, actual, " / ".join(output.splitlines()).strip(" /")))
         if actual != code:
             problems.append("%s: exit code %d, expected %d; output:\n%s" % (what, actual, code, output))
         if text not in output:
