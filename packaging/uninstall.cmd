@@ -1,14 +1,17 @@
 @echo off
 rem Orvello @VERSION@: removes the startup task and "%ProgramFiles%\Orvello".
-rem Exit codes: 0 removed, 2 not run as administrator, 3 the task was not
-rem registered (any program files left were still removed), 5 program
-rem files could not be removed, 6 the task could not be removed.
+rem Exit codes: 0 removed, or nothing was left to remove; 2 not run as
+rem administrator; 5 the folder could not be removed (the task, if any, was
+rem removed: run it again later); 6 the task could not be removed.
 setlocal EnableExtensions
 
 set "TASK=Orvello"
 set "PF=%ProgramFiles%"
 if defined ProgramW6432 set "PF=%ProgramW6432%"
 set "DEST=%PF%\Orvello"
+rem Tools by their full path, as in install.cmd.
+set "SYS=%SystemRoot%\System32"
+if exist "%SystemRoot%\Sysnative\" set "SYS=%SystemRoot%\Sysnative"
 
 call :elevated
 if errorlevel 1 (
@@ -17,45 +20,63 @@ if errorlevel 1 (
     exit /b 2
 )
 
-set "REGISTERED=1"
-schtasks /Delete /TN "%TASK%" /F >nul 2>&1
+rem A running orvello.exe can't be deleted: end it first. It fails when the
+rem task is not running or not registered, which is fine here.
+"%SYS%\schtasks.exe" /End /TN "%TASK%" >nul 2>&1
+set "HADTASK=0"
+set "HADDIR=0"
+"%SYS%\schtasks.exe" /Delete /TN "%TASK%" /F >nul 2>&1
 if errorlevel 1 (
     call :task_exists
     if not errorlevel 1 (
         echo Orvello: schtasks could not remove the task "%TASK%"; nothing was removed.
         exit /b 6
     )
-    set "REGISTERED=0"
+) else (
+    set "HADTASK=1"
 )
 
-if exist "%DEST%\orvello.exe" del /F /Q "%DEST%\orvello.exe" >nul 2>&1
-if exist "%DEST%\orvello.exe" (
-    echo Orvello: could not delete "%DEST%\orvello.exe"; it may be running. Try again in a few minutes.
+rem The whole folder, whatever it holds. An ended instance takes a moment to
+rem let go of orvello.exe: try for about five seconds (ping waits a second;
+rem timeout.exe refuses to run without a console's input).
+set "TRIES=0"
+:remove
+if not exist "%DEST%" goto removed
+set "HADDIR=1"
+rmdir /S /Q "%DEST%" >nul 2>&1
+if not exist "%DEST%" goto removed
+set /A TRIES+=1
+if %TRIES% GEQ 6 (
+    echo Orvello: could not remove "%DEST%"; orvello.exe may still be running. Run uninstall.cmd again in a few minutes.
     exit /b 5
 )
-if exist "%DEST%\" rmdir "%DEST%" >nul 2>&1
+"%SYS%\ping.exe" -n 2 127.0.0.1 >nul 2>&1
+goto remove
 
-if "%REGISTERED%"=="0" (
-    echo Orvello: the task "%TASK%" was not registered; program files, if any, were removed.
-    exit /b 3
+:removed
+if "%HADTASK%%HADDIR%"=="00" (
+    echo Orvello: neither the task "%TASK%" nor "%DEST%" is here; nothing to remove.
+    exit /b 0
 )
-echo Orvello: removed the task "%TASK%" and "%DEST%".
+set "DONE=the task "%TASK%" and "%DEST%""
+if "%HADTASK%"=="0" set "DONE="%DEST%" (the task "%TASK%" was not registered)"
+if "%HADDIR%"=="0" set "DONE=the task "%TASK%" ("%DEST%" was not there)"
+echo Orvello: removed %DONE%.
 exit /b 0
 
 rem The same checks as in install.cmd.
 :elevated
-fltmc >nul 2>&1
-set "RC=%errorlevel%"
-if "%RC%"=="0" exit /b 0
-if not "%RC%"=="9009" exit /b 1
-net session >nul 2>&1
+if not exist "%SYS%\fltmc.exe" goto elevated_net
+"%SYS%\fltmc.exe" >nul 2>&1
+if "%errorlevel%"=="0" exit /b 0
+exit /b 1
+:elevated_net
+"%SYS%\net.exe" session >nul 2>&1
 if "%errorlevel%"=="0" exit /b 0
 exit /b 1
 
 :task_exists
-schtasks /Query /TN "%TASK%" /FO LIST 2>nul | find "\%TASK%" >nul
+"%SYS%\schtasks.exe" /Query /TN "%TASK%" /FO LIST 2>nul | "%SYS%\find.exe" "\%TASK%" >nul
 if not errorlevel 1 exit /b 0
-set "STORE=%SystemRoot%\System32\Tasks"
-if exist "%SystemRoot%\Sysnative\" set "STORE=%SystemRoot%\Sysnative\Tasks"
-if exist "%STORE%\%TASK%" exit /b 0
+if exist "%SYS%\Tasks\%TASK%" exit /b 0
 exit /b 1

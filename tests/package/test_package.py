@@ -10,15 +10,22 @@ endings in the scripts. Each is also run against damaged copies of the zip,
 which it must reject.
 
 The Wine checks need $WINEPREFIX (run inside scripts/wine-session). They
-install and uninstall in that prefix and leave it as they found it. Wine has
-no fltmc, and its net session succeeds, so Wine counts as elevated; the
-not-elevated and elevated answers of fltmc come from a stub fltmc.exe in the
-working directory, where cmd looks before PATH. Wine 8's schtasks registers
+install and uninstall in that prefix and bring it back to a clean state
+before and after. The scripts call their tools from System32 by full path,
+so a stand-in goes into the prefix's system32 for a step and out again:
+Wine has no fltmc, and its net session succeeds, so Wine counts as
+elevated; the not-elevated and elevated answers come from a stub fltmc.exe
+there. Wine's icacls changes nothing and always succeeds; it logs its
+arguments as a fixme, and disabling it makes it fail. Each step runs from a
+working folder that holds planted tools of the same names (cmd looks there
+before PATH); none may run. Wine 8's schtasks registers
 and deletes tasks from XML but cannot list them (/Query prints nothing and
 succeeds), which install.cmd covers by also looking in the task store; it
 stores the registration and settings it reads but drops the trigger, the
 principal and the command line, so those are checked in the zip only.
-Wine's schtasks also accepts an unknown verb with exit code 0.
+Wine's schtasks also accepts an unknown verb with exit code 0, and /End is
+one (so an instance the test keeps running is not ended); Wine refuses to
+delete the file of a running program, as Windows does.
 """
 
 import os
@@ -27,6 +34,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import xml.etree.ElementTree as ET
 import zipfile
@@ -131,10 +139,11 @@ def package_problems(path):
         if b"3.5.6.0" not in data:
             problems.append("%s does not name version 3.5.6.0" % name)
     install = files.get("install.cmd", b"")
-    if install and (b"orvello-task.xml" not in install or not re.search(rb"schtasks /Create .*/XML", install)):
+    if install and (b"orvello-task.xml" not in install
+                    or not re.search(rb'schtasks(?:\.exe")? /Create .*/XML', install)):
         problems.append("install.cmd does not register orvello-task.xml with schtasks /Create /XML")
     uninstall = files.get("uninstall.cmd", b"")
-    if uninstall and not re.search(rb"schtasks /Delete /TN", uninstall):
+    if uninstall and not re.search(rb'schtasks(?:\.exe")? /Delete /TN', uninstall):
         problems.append("uninstall.cmd does not remove the task with schtasks /Delete")
     return problems
 
@@ -234,6 +243,30 @@ class Prefix:
     def task_file(self):
         return find_ci(self.drive_c, "windows", "system32", "tasks", TASK)
 
+    def system32(self):
+        return find_ci(self.drive_c, "windows", "system32")
+
+
+# Marks the stand-in tools, so a later run knows them from Wine's own.
+TOOL_TAG = b"\0orvello package test tool\0"
+
+
+def clean_prefix(prefix):
+    """Removes what an install or a test run left in the prefix; says what it removed."""
+    stub = os.path.join(prefix.system32(), "fltmc.exe")
+    leftovers = [prefix.task_file(), prefix.program_dir()]
+    if os.path.exists(stub):
+        with open(stub, "rb") as f:
+            leftovers += [stub] if TOOL_TAG in f.read() else []
+    removed = []
+    for path in filter(None, leftovers):
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        else:
+            os.remove(path)
+        removed.append(path)
+    return removed
+
 
 def stored_task_text(data):
     """A task file from Wine's task store (UTF-8 or UTF-16, with a BOM) as text."""
@@ -242,26 +275,31 @@ def stored_task_text(data):
     return data.decode("utf-8-sig", errors="replace")
 
 
-def run_cmd(script, cwd, out_dir):
-    """Runs a script with Wine's cmd; returns (exit code, its console text)."""
+def run_cmd(script, cwd, out_dir, env=None):
+    """Runs a script (a Linux path, or a Windows one) with Wine's cmd (env: variables to change);
+    returns (exit code, its console text)."""
     # Through a file, not a pipe: a Wine helper it starts could hold a pipe open.
     out_path = os.path.join(out_dir, "cmd-output.txt")
+    env = dict(os.environ, **(env or {}))
+    command = ["wine", "cmd", "/c", windows_path(script) if os.path.isabs(script) else script]
     with open(out_path, "wb") as out:
-        code = subprocess.run(["wine", "cmd", "/c", windows_path(script)], cwd=cwd, stdin=subprocess.DEVNULL,
-                              stdout=out, stderr=subprocess.STDOUT, timeout=120).returncode
+        code = subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL,
+                              stdout=out, stderr=subprocess.STDOUT, timeout=120, env=env).returncode
     with open(out_path, "rb") as f:
         return code, f.read().decode(errors="replace")
 
 
-def build_stub(directory, exit_code):
-    """A fltmc.exe that only exits with exit_code."""
-    os.makedirs(directory)
-    source = os.path.join(directory, "stub.c")
+def build_exe(directory, name, body):
+    """A Windows program name.exe in directory whose main() runs body."""
+    os.makedirs(directory, exist_ok=True)
+    source = os.path.join(directory, name + ".c")
     with open(source, "w") as f:
-        f.write("int main(void) { return %d; }\n" % exit_code)
-    subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-o", os.path.join(directory, "fltmc.exe"), source],
-                   check=True)
-    return directory
+        f.write("#include <stdio.h>\n#include <windows.h>\nint main(void) {\n%s\n}\n" % body)
+    exe = os.path.join(directory, name + ".exe")
+    subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-o", exe, source], check=True)
+    with open(exe, "ab") as f:
+        f.write(TOOL_TAG)
+    return exe
 
 
 def wine_problems(package_dir, prefix, tmp):
@@ -269,14 +307,29 @@ def wine_problems(package_dir, prefix, tmp):
     problems = []
     install = os.path.join(package_dir, "install.cmd")
     uninstall = os.path.join(package_dir, "uninstall.cmd")
-    denied = build_stub(os.path.join(tmp, "denied"), 5)
-    granted = build_stub(os.path.join(tmp, "granted"), 0)
-    plain = os.path.join(tmp, "plain")  # no stub: Wine's own answer
-    os.makedirs(plain)
+    tools = os.path.join(tmp, "tools")
+    denied = build_exe(tools, "denied", "return (int)0x80070005;")  # fltmc's refusal
+    granted = build_exe(tools, "granted", "return 0;")
+    # The working folder holds tools a user could have planted; none may run.
+    work = os.path.join(tmp, "work")
+    planted = build_exe(tools, "planted", 'FILE *f = fopen("planted-ran.txt", "a");\n'
+                        'if (f) { fprintf(f, "%s\\n", GetCommandLineA()); fclose(f); }\nreturn 0;')
+    os.makedirs(work)
+    for name in ("fltmc", "net", "icacls", "schtasks", "find", "ping"):
+        shutil.copyfile(planted, os.path.join(work, name + ".exe"))
+    planted_log = os.path.join(work, "planted-ran.txt")
 
-    def step(what, script, cwd, code, text):
-        actual, output = run_cmd(script, cwd, tmp)
-        print("  %s: exit code %d: %s" % (what, actual, " / ".join(output.split("\r\n")).strip(" /")))
+    def step(what, script, code, text, fltmc=None, env=None):
+        # fltmc None: no fltmc, as in Wine, so Wine's own answer counts.
+        stub = os.path.join(prefix.system32(), "fltmc.exe")
+        if fltmc:
+            shutil.copyfile(fltmc, stub)
+        try:
+            actual, output = run_cmd(script, work, tmp, env)
+        finally:
+            if fltmc:
+                os.remove(stub)
+        print("  %s: exit code %d: %s" % (what, actual, " / ".join(output.splitlines()).strip(" /")))
         if actual != code:
             problems.append("%s: exit code %d, expected %d; output:\n%s" % (what, actual, code, output))
         if text not in output:
@@ -284,27 +337,60 @@ def wine_problems(package_dir, prefix, tmp):
         for error in ("Can't recognize", "is not recognized", "syntax of the command is incorrect", "unexpected"):
             if error in output:
                 problems.append("%s: the script hit a command error (%r):\n%s" % (what, error, output))
+        if os.path.exists(planted_log):
+            with open(planted_log) as f:
+                problems.append("%s: a tool planted in the working folder ran: %s" % (what, f.read()))
+            os.remove(planted_log)
         return output
 
     def expect(condition, message):
         if not condition:
             problems.append(message)
 
-    step("install, not elevated", install, denied, 2, "must be run as an administrator")
+    def plant():
+        # A folder someone made before the install, with files SYSTEM would load.
+        os.makedirs(os.path.join(find_ci(prefix.drive_c, "Program Files"), "Orvello", "sub"), exist_ok=True)
+        for name in ("CFGMGR32.dll", os.path.join("sub", "planted.txt")):
+            with open(os.path.join(prefix.program_dir(), name), "w") as f:
+                f.write("planted\n")
+
+    step("install, not elevated", install, 2, "must be run as an administrator", fltmc=denied)
     expect(prefix.program_dir() is None, "install copied files although not elevated")
     expect(prefix.task_file() is None, "install registered the task although not elevated")
-    step("uninstall, not elevated", uninstall, denied, 2, "must be run as an administrator")
+    step("uninstall, not elevated", uninstall, 2, "must be run as an administrator", fltmc=denied)
 
     partial = os.path.join(tmp, "partial")
     shutil.copytree(package_dir, partial)
     os.remove(os.path.join(partial, "orvello-task.xml"))
-    step("install from an incomplete package", os.path.join(partial, "install.cmd"), granted, 4,
-         "orvello-task.xml is missing")
+    step("install from an incomplete package", os.path.join(partial, "install.cmd"), 4,
+         "orvello-task.xml is missing", fltmc=granted)
     expect(prefix.program_dir() is None, "an incomplete package still copied files")
+    inside = os.path.join(find_ci(prefix.drive_c, "Program Files"), "Orvello", "package")
+    shutil.copytree(package_dir, inside)
+    # By its C: path, the one an administrator would use.
+    step("install from inside the install folder", "C:\\Program Files\\Orvello\\package\\install.cmd", 4,
+         "extract it elsewhere", fltmc=granted)
+    expect(sorted(os.listdir(inside)) == sorted(EXPECTED), "install removed the package it was started from")
+    shutil.rmtree(os.path.dirname(inside))
 
-    step("install", install, granted, 0, "registered the task")
+    plant()
+    step("install, icacls fails", install, 7, "icacls could not", fltmc=granted,
+         env={"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + ";icacls.exe=d"})
+    expect(prefix.program_dir() is None, "install left C:\\Program Files\\Orvello although icacls failed")
+    expect(prefix.task_file() is None, "install registered the task although icacls failed")
+
+    plant()
+    output = step("install over a planted folder", install, 0, "registered the task", fltmc=granted,
+                  env={"WINEDEBUG": "-all,fixme+icacls"})
+    folder = prefix.program_dir()
+    expect(folder is not None and os.listdir(folder) == ["orvello.exe"],
+           "C:\\Program Files\\Orvello holds %s after install, not only orvello.exe"
+           % (os.listdir(folder) if folder else None))
+    # Wine's icacls names each call's arguments (doubling backslashes).
+    for args in ('"/reset" "/T"', '"/setowner" "*S-1-5-32-544" "/T"'):
+        expect('icacls.exe" "C:\\\\Program Files\\\\Orvello" ' + args in output,
+               "install did not run icacls on the folder with %s:\n%s" % (args, output))
     exe = prefix.installed_exe()
-    expect(exe is not None, "orvello.exe is not in C:\\Program Files\\Orvello after install")
     if exe is not None:
         with open(exe, "rb") as a, open(os.path.join(package_dir, "orvello.exe"), "rb") as b:
             expect(a.read() == b.read(), "the installed orvello.exe differs from the packaged one")
@@ -319,11 +405,35 @@ def wine_problems(package_dir, prefix, tmp):
                         "<ExecutionTimeLimit>PT5M</ExecutionTimeLimit>"):
             expect(element in kept, "the registered task lacks %s:\n%s" % (element, kept))
 
-    step("install again", install, granted, 3, "already registered")
-    step("uninstall (Wine's own elevation answer)", uninstall, plain, 0, "removed the task")
+    step("install again", install, 3, "already registered", fltmc=granted)
+
+    # A running orvello.exe that schtasks /End does not end (Wine's can't):
+    # uninstall waits, then gives up with 5; once it has exited, a retry
+    # removes what is left.
+    instance = os.path.join(tmp, "instance")
+    holder = build_exe(instance, "holder", 'fclose(fopen("running", "w"));\n'
+                       'for (int i = 0; i < 1200 && GetFileAttributesA("hold") != INVALID_FILE_ATTRIBUTES; i++)'
+                       ' Sleep(100);\nreturn 0;')
+    if prefix.installed_exe() is not None:
+        shutil.copyfile(holder, prefix.installed_exe())
+        open(os.path.join(instance, "hold"), "w").close()
+        running = subprocess.Popen(["wine", "C:\\Program Files\\Orvello\\orvello.exe"], cwd=instance,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            for _ in range(600):
+                if os.path.exists(os.path.join(instance, "running")) or running.poll() is not None:
+                    break
+                time.sleep(0.1)
+            step("uninstall while orvello.exe runs", uninstall, 5, "may still be running", fltmc=granted)
+            expect(prefix.task_file() is None, "the task is still registered after uninstall")
+        finally:
+            os.remove(os.path.join(instance, "hold"))
+            running.wait(timeout=60)
+        plant()
+    step("uninstall (Wine's own elevation answer)", uninstall, 0, "removed")
     expect(prefix.task_file() is None, "the task is still in Wine's task store after uninstall")
     expect(prefix.program_dir() is None, "C:\\Program Files\\Orvello is still there after uninstall")
-    step("uninstall again", uninstall, plain, 3, "was not registered")
+    step("uninstall again", uninstall, 0, "nothing to remove")
     return problems
 
 
@@ -335,17 +445,13 @@ class ScriptsUnderWine(unittest.TestCase):
         cls.prefix = Prefix(os.environ["WINEPREFIX"])
 
     def setUp(self):
+        # An interrupted run may have left an install or stand-in tools behind.
+        for what in clean_prefix(self.prefix):
+            print("  setUp: removed leftover %s" % what)
         self.tmp = tempfile.mkdtemp()
-        self.assertIsNone(self.prefix.task_file(), "the prefix already has a task %s" % TASK)
-        self.assertIsNone(self.prefix.program_dir(), "the prefix already has C:\\Program Files\\Orvello")
 
     def tearDown(self):
-        # Leave the prefix as found, whatever the scripts did.
-        for path in (self.prefix.task_file(), self.prefix.program_dir()):
-            if path and os.path.isdir(path):
-                shutil.rmtree(path)
-            elif path:
-                os.remove(path)
+        clean_prefix(self.prefix)
         shutil.rmtree(self.tmp)
 
     def unpack(self, change=None):
