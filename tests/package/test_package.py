@@ -49,6 +49,17 @@ def iso_duration_seconds(text):
     return ((d * 24 + h) * 60 + mi) * 60 + s
 
 
+def resume_query(subscription):
+    """Whether an event subscription selects exactly the System log's
+    Power-Troubleshooter event 1 (logged after every resume)."""
+    try:
+        select = ET.fromstring(subscription or "").findall("Query/Select")
+    except ET.ParseError:
+        return False
+    wanted = "*[System[Provider[@Name='Microsoft-Windows-Power-Troubleshooter'] and EventID=1]]"
+    return [(q.get("Path"), q.text) for q in select] == [("System", wanted)]
+
+
 def task_problems(data):
     """What is wrong with the task definition's bytes (empty when sound)."""
     if not data.startswith(b"\xff\xfe"):
@@ -81,10 +92,13 @@ def task_problems(data):
     if root.tag != "{%s}Task" % NS["t"]:
         problems.append("root element is %s, not Task" % root.tag)
     command = one("t:Actions/t:Exec/t:Command")
-    if command is not None and not re.fullmatch(r'"?%ProgramFiles%\\Orvello\\orvello\.exe"?', command.text or ""):
-        problems.append("the task runs %r, not %%ProgramFiles%%\\Orvello\\orvello.exe" % command.text)
+    # Quoted: Task Scheduler's editor splits an unquoted path at its space.
+    if command is not None and command.text != '"%ProgramFiles%\\Orvello\\orvello.exe"':
+        problems.append('the task runs %r, not "%%ProgramFiles%%\\Orvello\\orvello.exe"' % command.text)
     if not root.findall("t:Triggers/t:BootTrigger", NS) and not root.findall("t:Triggers/t:LogonTrigger", NS):
         problems.append("the task has no boot or logon trigger")
+    if not any(resume_query(e.text) for e in root.findall("t:Triggers/t:EventTrigger/t:Subscription", NS)):
+        problems.append("the task has no trigger on the System log's resume event")
     value("t:Principals/t:Principal/t:RunLevel", "HighestAvailable")
     value("t:Principals/t:Principal/t:UserId", "S-1-5-18")
     value("t:Settings/t:Hidden", "true")
@@ -187,8 +201,13 @@ class DamagedPackages(unittest.TestCase):
                             "byte-order mark")
 
     def test_task_runs_another_program(self):
-        self.assertRejected(edit_task(lambda t: t.replace("orvello.exe</Command>", "orvelo.exe</Command>")),
-                            "the task runs")
+        self.assertRejected(edit_task(lambda t: t.replace("\\orvello.exe", "\\orvelo.exe")), "the task runs")
+
+    def test_task_command_unquoted(self):
+        self.assertRejected(edit_task(lambda t: re.sub(r'"(%ProgramFiles%.*?)"', r"\1", t)), "the task runs")
+
+    def test_task_without_resume_trigger(self):
+        self.assertRejected(edit_task(lambda t: t.replace("EventID=1", "EventID=42")), "resume event")
 
     def test_task_without_highest_privileges(self):
         self.assertRejected(edit_task(lambda t: t.replace("HighestAvailable", "LeastPrivilege")), "RunLevel")
@@ -198,6 +217,228 @@ class DamagedPackages(unittest.TestCase):
 
     def test_script_with_unix_line_ends(self):
         self.assertRejected(lambda n, d: d.replace(b"\r\n", b"\n") if n == "install.cmd" else d, "CR LF")
+
+
+# ---------------------------------------------------------------- MSI
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "packaging"))
+import make_package  # noqa: E402  (builds the lower version and the failing variant)
+
+UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+
+
+def msi_path():
+    return ZIP[:-len(".zip")] + ".msi"
+
+
+def msi_rows(msi, name):
+    return {row[0]: row[1:] for row in make_package.table(msi, name)}
+
+
+class MsiTables(unittest.TestCase):
+    """wixl drops or changes some rows without an error: read what it built."""
+
+    def test_tables(self):
+        msi = msi_path()
+        suminfo = subprocess.run(["msiinfo", "suminfo", msi], stdout=subprocess.PIPE, text=True).stdout
+        self.assertIn("Template: x64;1033", suminfo)
+        files = msi_rows(msi, "File")
+        self.assertEqual({k: v[:2] for k, v in files.items()},
+                         {"orvello.exe": ["Program", "orvello.exe"], "orvello_task.xml": ["TaskDefinition", "orvello-task.xml"]})
+        with zipfile.ZipFile(ZIP) as z:
+            self.assertEqual(int(files["orvello.exe"][2]), len(z.read("orvello.exe")))
+        for component in msi_rows(msi, "Component").values():  # 64-bit, in Program Files\Orvello
+            self.assertEqual(component[1:3], ["INSTALLDIR", "256"])
+        schtasks = ["Schtasks", "/Create /TN Orvello /XML", "/Delete /TN Orvello /F"]
+        types = {"SetSchtasks": (51, "[System64Folder]schtasks.exe"), "CreateTask": (3122, schtasks[1]),
+                 "CreateTaskRollback": (3442, schtasks[2]), "RemoveTask": (3186, schtasks[2]),
+                 "RemoveTaskRollback": (3442, schtasks[1])}
+        actions = msi_rows(msi, "CustomAction")
+        self.assertEqual(set(actions), set(types))
+        for name, (kind, target) in types.items():  # 3072: deferred, as LocalSystem; +256 rollback
+            self.assertEqual((int(actions[name][0]), actions[name][1]), (kind, "Schtasks"), name)
+            self.assertTrue(actions[name][2].startswith(target), actions[name])
+        sequence = {a: int(v[1]) for a, v in msi_rows(msi, "InstallExecuteSequence").items()}
+        order = ["InstallValidate", "SetSchtasks", "InstallInitialize", "RemoveExistingProducts", "RemoveTaskRollback",
+                 "RemoveTask", "RemoveFiles", "InstallFiles", "CreateTaskRollback", "CreateTask", "InstallFinalize"]
+        self.assertEqual(sorted(order, key=sequence.get), order)
+        properties = msi_rows(msi, "Property")
+        for name, value in (("ALLUSERS", "1"), ("ARPNOMODIFY", "1"), ("ARPPRODUCTICON", "orvello.ico"),
+                            ("ProductVersion", "3.5.6.0"), ("Manufacturer", "Orvello"),
+                            ("ProductCode", make_package.product_code("3.5.6.0"))):
+            self.assertEqual(properties[name], [value], name)
+        self.assertIn("orvello.ico", msi_rows(msi, "Icon"))
+        self.assertIn("newer version of Orvello", str(msi_rows(msi, "LaunchCondition")))
+
+    def test_sums(self):
+        folder = os.path.dirname(os.path.abspath(ZIP))
+        checked = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=folder, stdout=subprocess.PIPE, text=True)
+        self.assertEqual(checked.stdout.split(), [os.path.basename(msi_path()) + ":", "OK",
+                                                  os.path.basename(ZIP) + ":", "OK"])
+
+
+def msiexec(*args):
+    code = subprocess.run(["timeout", "180", "wine", "msiexec"] + list(args) + ["/qn"], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+    print("  msiexec %s: exit code %d" % (" ".join(args), code))
+    return code
+
+
+def registered(code):
+    return subprocess.run(["wine", "reg", "query", UNINSTALL_KEY + code], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+class MsiUnderWine(unittest.TestCase):
+    """Installs, upgrades, repairs and removes the MSI with Wine's msiexec.
+    Its shell exit codes are the low byte of Windows' (1603 reads as 67)."""
+
+    @classmethod
+    def setUpClass(cls):
+        if os.environ.get("WINEPREFIX") is None:
+            raise AssertionError("no WINEPREFIX: run inside scripts/wine-session")
+        cls.prefix = Prefix(os.environ["WINEPREFIX"])
+        cls.tmp = tempfile.mkdtemp()
+        cls.exe = os.path.join(cls.tmp, "orvello.exe")
+        with zipfile.ZipFile(ZIP) as z, open(cls.exe, "wb") as f:
+            f.write(z.read("orvello.exe"))
+        cls.new, cls.old = windows_path(msi_path()), os.path.join(cls.tmp, "old.msi")
+        with open(cls.exe, "rb") as f:
+            make_package.write_msi(cls.old, f.read(), "3.5.5.0", 1577836800)
+        cls.codes = [make_package.product_code(v) for v in ("3.5.6.0", "3.5.5.0")]
+        # A test-only step after the task's creation that fails if, and only
+        # if, the task was created: the install must then roll back.
+        cls.failing = os.path.join(cls.tmp, "failing.msi")
+        shutil.copyfile(msi_path(), cls.failing)
+        query = ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+                 "('SetCmd', 51, 'Cmd', '[System64Folder]cmd.exe')",
+                 "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES "
+                 "('FailIfTask', 3122, 'Cmd', '/c if exist [System64Folder]tasks\\%s exit 1')" % TASK,
+                 "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('SetCmd', 1420)",
+                 "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('FailIfTask', 4030)"]
+        subprocess.run(["msibuild", cls.failing, "-q", ";".join(query)], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp)
+
+    def setUp(self):
+        self.clean()  # after an interrupted run too
+
+    def tearDown(self):
+        self.clean()
+
+    def clean(self):
+        for code in self.codes:
+            if registered(code):
+                msiexec("/x", code)
+        if self.prefix.task_file():  # from install.cmd, say
+            os.remove(self.prefix.task_file())
+        shutil.rmtree(self.prefix.program_dir() or self.tmp + "/none", ignore_errors=True)
+        self.assertEqual([self.prefix.task_file(), self.prefix.program_dir()] + [registered(c) for c in self.codes],
+                         [None, None, False, False])
+
+    def assertInstalled(self, code):
+        self.assertEqual([registered(c) for c in self.codes], [c == code for c in self.codes])
+        self.assertIsNotNone(self.prefix.task_file(), "no task %s" % TASK)
+        with open(self.exe, "rb") as built, open(self.prefix.installed_exe() or os.devnull, "rb") as installed:
+            self.assertEqual(installed.read(), built.read())
+
+    def test_install_upgrade_repair_downgrade_uninstall(self):
+        self.assertEqual(msiexec("/i", windows_path(self.old)), 0)
+        self.assertInstalled(self.codes[1])
+        self.assertEqual(msiexec("/i", self.new), 0)  # a major upgrade: one product left
+        self.assertInstalled(self.codes[0])
+        os.remove(self.prefix.installed_exe())
+        os.remove(self.prefix.task_file())
+        self.assertEqual(msiexec("/i", self.new, "REINSTALL=ALL", "REINSTALLMODE=amus"), 0)
+        self.assertInstalled(self.codes[0])
+        self.assertEqual(msiexec("/i", windows_path(self.old)), 1603 & 0xFF)  # downgrade refused
+        self.assertInstalled(self.codes[0])
+        self.assertEqual(msiexec("/x", self.codes[0]), 0)
+        self.assertEqual([self.prefix.task_file(), self.prefix.program_dir(), registered(self.codes[0])],
+                         [None, None, False])
+
+    def test_failed_install_rolls_back_the_task(self):
+        # Wine answers a failed deferred action with 1627 (91), Windows with 1603.
+        self.assertNotEqual(msiexec("/i", windows_path(self.failing)), 0)
+        self.assertEqual([self.prefix.task_file(), self.prefix.program_dir(), registered(self.codes[0])],
+                         [None, None, False])
+
+
+class Rebuilt(unittest.TestCase):
+    """The same sources built in another folder give the same bytes; built
+    there again with a certificate, both programs carry a valid signature."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="orvello-rebuild-")
+        cls.copy = os.path.join(cls.tmp, "another folder name")
+        listed = subprocess.run(["git", "ls-files", "-z", "-co", "--exclude-standard"], cwd=ROOT, check=True,
+                                stdout=subprocess.PIPE).stdout.decode().split("\0")
+        for name in filter(None, listed):
+            if os.path.isfile(os.path.join(ROOT, name)):
+                os.makedirs(os.path.dirname(os.path.join(cls.copy, name)), exist_ok=True)
+                shutil.copy2(os.path.join(ROOT, name), os.path.join(cls.copy, name))
+        epoch = os.environ.get("SOURCE_DATE_EPOCH") or subprocess.run(
+            ["git", "log", "-1", "--format=%ct"], cwd=ROOT, check=True, stdout=subprocess.PIPE, text=True).stdout
+        cls.env = dict(os.environ, SOURCE_DATE_EPOCH=epoch.strip())
+        cls.output = cls.package()
+        cls.dist = {n: cls.read(n) for n in os.listdir(os.path.dirname(os.path.abspath(ZIP)))}
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp)
+
+    @classmethod
+    def package(cls, **env):
+        done = subprocess.run(["scripts/package"], cwd=cls.copy, env=dict(cls.env, **env), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, timeout=600)
+        if done.returncode != 0:
+            raise AssertionError("scripts/package failed in %s:\n%s" % (cls.copy, done.stdout))
+        return done.stdout
+
+    @classmethod
+    def read(cls, name, folder=None):
+        with open(os.path.join(folder or os.path.dirname(os.path.abspath(ZIP)), name), "rb") as f:
+            return f.read()
+
+    def test_same_bytes(self):
+        dist = os.path.join(self.copy, "dist")
+        self.assertEqual(sorted(self.dist), sorted(os.listdir(dist)))
+        for name, data in self.dist.items():
+            self.assertTrue(data == self.read(name, dist), "%s differs when built in %s" % (name, self.copy))
+        self.assertEqual(len([line for line in self.output.splitlines() if "unsigned" in line]), 1, self.output)
+
+    def test_signed(self):
+        subject = "/CN=Orvello test signer"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", subject,
+                        "-addext", "extendedKeyUsage=codeSigning", "-keyout", "key.pem", "-out", "cert.pem"],
+                       cwd=self.tmp, check=True, stderr=subprocess.DEVNULL)
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", "key.pem", "-in", "cert.pem", "-out", "test.p12",
+                        "-passout", "pass:throwaway"], cwd=self.tmp, check=True)
+        self.package(ORVELLO_SIGN_PKCS12=os.path.join(self.tmp, "test.p12"), ORVELLO_SIGN_PASSWORD="throwaway")
+        dist = os.path.join(self.copy, "dist")
+        with zipfile.ZipFile(os.path.join(dist, os.path.basename(ZIP))) as z:
+            exe = z.read("orvello.exe")
+        msi = self.read(os.path.basename(msi_path()), dist)
+        self.assertEqual(make_package.table(os.path.join(dist, os.path.basename(msi_path())), "File")[0][3],
+                         str(len(exe)))  # the signed program went into the MSI
+        # One byte each: an imported function's name, and the task action's program.
+        for name, data, text in (("orvello.exe", exe, b"SetupDiGetClassDevs"), ("orvello.msi", msi, b"schtasks.exe")):
+            at = data.index(text) + 1
+            for what, bytes_, ok in (("signed", data, True), ("changed", data[:at] + b"X" + data[at + 1:], False)):
+                path = os.path.join(self.tmp, what + "-" + name)
+                with open(path, "wb") as f:
+                    f.write(bytes_)
+                verify = subprocess.run(["osslsigncode", "verify", "-CAfile", os.path.join(self.tmp, "cert.pem"),
+                                         "-in", path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                print("  osslsigncode verify %s %s: exit code %d, %s" % (
+                    what, name, verify.returncode, " / ".join(l for l in verify.stdout.splitlines()
+                                                              if "verification:" in l or "Subject" in l)))
+                self.assertEqual(verify.returncode == 0, ok, verify.stdout)
+                self.assertTrue(subject in verify.stdout or not ok, verify.stdout)
 
 
 # ---------------------------------------------------------------- Wine
