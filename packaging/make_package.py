@@ -54,7 +54,8 @@ def windows_text(name, version):
         text = f.read()
     if "@VERSION@" not in text:
         fail("%s has no @VERSION@" % name)
-    return text.replace("@VERSION@", version).replace("\r\n", "\n").replace("\n", "\r\n")
+    text = text.replace("@VERSION@", version).replace("@PRODUCTCODE@", product_code(version))
+    return text.replace("\r\n", "\n").replace("\n", "\r\n")
 
 
 def task_bytes(version):
