@@ -378,7 +378,7 @@ class Rebuilt(unittest.TestCase):
                         "-passout", "pass:throwaway"], cwd=self.tmp, check=True)
         self.package(ORVELLO_SIGN_PKCS12=os.path.join(self.tmp, "test.p12"), ORVELLO_SIGN_PASSWORD="throwaway")
         msi = os.path.join(self.copy, "dist", os.path.basename(ZIP)[:-4] + ".msi")
-        subprocess.run(["msiextract", "-C", self.tmp, msi], check=True, **QUIET)
+        subprocess.run(["msiextract", "-C", ".", msi], cwd=self.tmp, check=True, **QUIET)  # icons go to the cwd
         with zipfile.ZipFile(msi[:-4] + ".zip") as z, open(msi, "rb") as m, \
                 open(os.path.join(self.tmp, "Orvello", "orvello.exe"), "rb") as e:
             exe, installer, inside = z.read("orvello.exe"), m.read(), e.read()
