@@ -283,7 +283,8 @@ class MsiUnderWine(unittest.TestCase):
             cls.exe = z.read("orvello.exe")
         make_package.write_msi(cls.tmp + "/old.msi", cls.exe, "3.5.5.0", 1577836800)
         # A step after the task's creation that fails if, and only if, the
-        # task is there: the install must then roll it back.
+        # task is there: the install must then roll it back. Type 3106 is a
+        # deferred LocalSystem command line (34 + 3072), a row wixl cannot make.
         shutil.copyfile(ZIP[:-4] + ".msi", cls.tmp + "/failing.msi")
         subprocess.run(["msibuild", cls.tmp + "/failing.msi", "-q", "INSERT INTO `CustomAction` (`Action`, `Type`, "
                         "`Source`, `Target`) VALUES ('FailIfTask', 3106, 'INSTALLDIR', '[System64Folder]cmd.exe /c "
