@@ -109,8 +109,9 @@ def run(args, cwd, epoch):
 
 def table(msi, name):
     """A table of the built package as rows of strings (msiinfo export)."""
-    text = subprocess.run(["msiinfo", "export", msi, name], check=True, stdout=subprocess.PIPE,
-                          text=True).stdout
+    with tempfile.TemporaryDirectory() as scratch:  # it writes binary columns out as files there
+        text = subprocess.run(["msiinfo", "export", os.path.abspath(msi), name], cwd=scratch, check=True,
+                              stdout=subprocess.PIPE, text=True).stdout
     return [line.split("\t") for line in text.splitlines()[3:] if line]
 
 
