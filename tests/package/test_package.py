@@ -57,6 +57,17 @@ def iso_duration_seconds(text):
     return ((d * 24 + h) * 60 + mi) * 60 + s
 
 
+def resume_query(subscription):
+    """Whether an event subscription selects exactly the System log's
+    Power-Troubleshooter event 1 (logged after every resume)."""
+    try:
+        select = ET.fromstring(subscription or "").findall("Query/Select")
+    except ET.ParseError:
+        return False
+    wanted = "*[System[Provider[@Name='Microsoft-Windows-Power-Troubleshooter'] and EventID=1]]"
+    return [(q.get("Path"), q.text) for q in select] == [("System", wanted)]
+
+
 def task_problems(data):
     """What is wrong with the task definition's bytes (empty when sound)."""
     if not data.startswith(b"\xff\xfe"):
@@ -89,10 +100,13 @@ def task_problems(data):
     if root.tag != "{%s}Task" % NS["t"]:
         problems.append("root element is %s, not Task" % root.tag)
     command = one("t:Actions/t:Exec/t:Command")
-    if command is not None and not re.fullmatch(r'"?%ProgramFiles%\\Orvello\\orvello\.exe"?', command.text or ""):
-        problems.append("the task runs %r, not %%ProgramFiles%%\\Orvello\\orvello.exe" % command.text)
+    # Quoted: Task Scheduler's editor splits an unquoted path at its space.
+    if command is not None and command.text != '"%ProgramFiles%\\Orvello\\orvello.exe"':
+        problems.append('the task runs %r, not "%%ProgramFiles%%\\Orvello\\orvello.exe"' % command.text)
     if not root.findall("t:Triggers/t:BootTrigger", NS) and not root.findall("t:Triggers/t:LogonTrigger", NS):
         problems.append("the task has no boot or logon trigger")
+    if not any(resume_query(e.text) for e in root.findall("t:Triggers/t:EventTrigger/t:Subscription", NS)):
+        problems.append("the task has no trigger on the System log's resume event")
     value("t:Principals/t:Principal/t:RunLevel", "HighestAvailable")
     value("t:Principals/t:Principal/t:UserId", "S-1-5-18")
     value("t:Settings/t:Hidden", "true")
@@ -196,8 +210,13 @@ class DamagedPackages(unittest.TestCase):
                             "byte-order mark")
 
     def test_task_runs_another_program(self):
-        self.assertRejected(edit_task(lambda t: t.replace("orvello.exe</Command>", "orvelo.exe</Command>")),
-                            "the task runs")
+        self.assertRejected(edit_task(lambda t: t.replace("\\orvello.exe", "\\orvelo.exe")), "the task runs")
+
+    def test_task_command_unquoted(self):
+        self.assertRejected(edit_task(lambda t: re.sub(r'"(%ProgramFiles%.*?)"', r"\1", t)), "the task runs")
+
+    def test_task_without_resume_trigger(self):
+        self.assertRejected(edit_task(lambda t: t.replace("EventID=1", "EventID=42")), "resume event")
 
     def test_task_without_highest_privileges(self):
         self.assertRejected(edit_task(lambda t: t.replace("HighestAvailable", "LeastPrivilege")), "RunLevel")
@@ -207,6 +226,184 @@ class DamagedPackages(unittest.TestCase):
 
     def test_script_with_unix_line_ends(self):
         self.assertRejected(lambda n, d: d.replace(b"\r\n", b"\n") if n == "install.cmd" else d, "CR LF")
+
+
+# ---------------------------------------------------------------- MSI
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "packaging"))
+import make_package  # noqa: E402  (builds a lower version; reads tables)
+
+CODES = [make_package.product_code(v) for v in ("3.5.6.0", "3.5.5.0")]
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def rows(msi, name, columns):
+    return sorted(tuple(row[:columns]) for row in make_package.table(msi, name))
+
+
+class MsiTables(unittest.TestCase):
+    """wixl drops or changes some rows without an error: read what it built."""
+
+    def test_tables(self):
+        msi = ZIP[:-4] + ".msi"
+        self.assertIn("Template: x64;1033", subprocess.run(["msiinfo", "suminfo", msi], stdout=subprocess.PIPE,
+                                                           text=True).stdout)
+        self.assertEqual(rows(msi, "File", 3), [("orvello.exe", "Program", "orvello.exe"),
+                                                ("orvello_task.xml", "TaskDefinition", "orvello-task.xml")])
+        self.assertEqual([r[2:] for r in rows(msi, "Component", 4)], [("INSTALLDIR", "256")] * 2)  # 64-bit
+        create, delete = '/Create /TN Orvello /XML "%s" /F', "/Delete /TN Orvello /F"
+        # 50 runs the program a property names, +64 ignoring its exit code;
+        # 1024 + 2048 deferred, as LocalSystem; +256 only in a rollback.
+        self.assertEqual(rows(msi, "CustomAction", 4), [
+            ("CreateTask", "3122", "Schtasks", create % "[#orvello_task.xml]"),
+            ("CreateTaskRollback", "3442", "Schtasks", delete), ("RemoveTask", "3186", "Schtasks", delete),
+            ("RemoveTaskRollback", "3442", "Schtasks", create % "[INSTALLDIR]orvello-task.xml"),
+            ("SetSchtasks", "51", "Schtasks", "[System64Folder]schtasks.exe")])
+        sequence = {row[0]: int(row[2]) for row in make_package.table(msi, "InstallExecuteSequence")}
+        order = ["InstallValidate", "SetSchtasks", "InstallInitialize", "RemoveExistingProducts", "RemoveTaskRollback",
+                 "RemoveTask", "RemoveFiles", "InstallFiles", "CreateTaskRollback", "CreateTask", "InstallFinalize"]
+        self.assertEqual(sorted(order, key=sequence.get), order)
+        expected = {"ALLUSERS": "1", "ARPNOMODIFY": "1", "ARPPRODUCTICON": "orvello.ico", "Manufacturer": "Orvello",
+                    "ProductVersion": "3.5.6.0", "UpgradeCode": "{635F32A0-7438-4B7D-AEFC-DFBD858190C7}"}
+        properties = dict(rows(msi, "Property", 2))
+        self.assertEqual({k: properties.get(k) for k in expected}, expected)
+        self.assertEqual(rows(msi, "Icon", 1), [("orvello.ico",)])
+        self.assertIn("newer version of Orvello", str(rows(msi, "LaunchCondition", 2)))
+
+
+def msiexec(*args):
+    code = subprocess.run(["timeout", "180", "wine", "msiexec"] + list(args) + ["/qn"], **QUIET).returncode
+    print("  msiexec %s: exit code %d" % (" ".join(args), code))
+    return code
+
+
+class MsiUnderWine(unittest.TestCase):
+    """Wine's msiexec; its exit codes are Windows' low byte (1603 reads 67)."""
+
+    @classmethod
+    def setUpClass(cls):
+        if os.environ.get("WINEPREFIX") is None:
+            raise AssertionError("no WINEPREFIX: run inside scripts/wine-session")
+        cls.prefix, cls.tmp = Prefix(os.environ["WINEPREFIX"]), tempfile.mkdtemp()
+        cls.new, cls.old, cls.failing = (windows_path(p) for p in (ZIP[:-4] + ".msi", cls.tmp + "/old.msi",
+                                                                   cls.tmp + "/failing.msi"))
+        with zipfile.ZipFile(ZIP) as z:
+            cls.exe = z.read("orvello.exe")
+        make_package.write_msi(cls.tmp + "/old.msi", cls.exe, "3.5.5.0", 1577836800)
+        # A step after the task's creation that fails if, and only if, the
+        # task is there: the install must then roll it back. Type 3106 is a
+        # deferred LocalSystem command line (34 + 3072), a row wixl cannot make.
+        shutil.copyfile(ZIP[:-4] + ".msi", cls.tmp + "/failing.msi")
+        subprocess.run(["msibuild", cls.tmp + "/failing.msi", "-q", "INSERT INTO `CustomAction` (`Action`, `Type`, "
+                        "`Source`, `Target`) VALUES ('FailIfTask', 3106, 'INSTALLDIR', '[System64Folder]cmd.exe /c "
+                        "if exist [System64Folder]tasks\\%s exit 1');INSERT INTO `InstallExecuteSequence` (`Action`, "
+                        "`Sequence`) VALUES ('FailIfTask', 4030)" % TASK], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp)
+
+    def setUp(self):  # also after an interrupted run
+        for code in filter(self.registered, CODES):
+            msiexec("/x", code)
+        if self.prefix.task_file():  # left by install.cmd, say
+            os.remove(self.prefix.task_file())
+        shutil.rmtree(self.prefix.program_dir() or self.tmp + "/none", ignore_errors=True)
+        self.assertInstalled(None)
+
+    tearDown = setUp
+
+    def registered(self, code):
+        key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + code
+        return subprocess.run(["wine", "reg", "query", key], **QUIET).returncode == 0
+
+    def assertInstalled(self, code):
+        self.assertEqual([self.registered(c) for c in CODES], [c == code for c in CODES])
+        self.assertEqual(self.prefix.task_file() is not None, code is not None, "task %s" % TASK)
+        if code is None:
+            self.assertIsNone(self.prefix.program_dir())
+            return
+        with open(self.prefix.installed_exe() or os.devnull, "rb") as installed:
+            self.assertTrue(installed.read() == self.exe, "the installed orvello.exe is not the packaged one")
+
+    def test_install_upgrade_repair_downgrade_uninstall(self):
+        self.assertEqual(msiexec("/i", self.old), 0)
+        self.assertInstalled(CODES[1])
+        self.assertEqual(msiexec("/i", self.new), 0)  # a major upgrade: one product left
+        self.assertInstalled(CODES[0])
+        os.remove(self.prefix.installed_exe())
+        os.remove(self.prefix.task_file())
+        self.assertEqual(msiexec("/i", self.new, "REINSTALL=ALL", "REINSTALLMODE=amus"), 0)
+        self.assertInstalled(CODES[0])
+        self.assertEqual(msiexec("/i", self.old), 1603 & 0xFF)  # downgrade refused
+        self.assertInstalled(CODES[0])
+        self.assertEqual(msiexec("/x", CODES[0]), 0)
+        self.assertInstalled(None)
+
+    def test_failed_install_rolls_back_the_task(self):
+        # Wine answers a failed deferred action with 1627 (91), Windows with 1603.
+        self.assertNotEqual(msiexec("/i", self.failing), 0)
+        self.assertInstalled(None)
+
+
+class Rebuilt(unittest.TestCase):
+    """The same sources packaged in a folder of another name give the same
+    bytes; packaged there with a certificate, both programs verify."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp()
+        cls.copy, cls.dist = os.path.join(cls.tmp, "other name"), os.path.dirname(os.path.abspath(ZIP))
+        shutil.copytree(ROOT, cls.copy, ignore=shutil.ignore_patterns("build", "dist", ".git", "__pycache__"))
+        epoch = os.environ.get("SOURCE_DATE_EPOCH") or subprocess.run(
+            ["git", "log", "-1", "--format=%ct"], cwd=ROOT, stdout=subprocess.PIPE, text=True, check=True).stdout
+        cls.env = dict(os.environ, SOURCE_DATE_EPOCH=epoch.strip())
+        cls.output = cls.package()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp)
+
+    @classmethod
+    def package(cls, **env):
+        return subprocess.run(["scripts/package"], cwd=cls.copy, env=dict(cls.env, **env), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, check=True).stdout
+
+    def test_same_bytes_and_sums(self):
+        names = sorted(os.listdir(self.dist))
+        self.assertEqual((len(names), names), (3, sorted(os.listdir(os.path.join(self.copy, "dist")))))
+        for name in names:
+            with open(os.path.join(self.dist, name), "rb") as a, open(os.path.join(self.copy, "dist", name), "rb") as b:
+                self.assertTrue(a.read() == b.read(), "%s differs when built in %s" % (name, self.copy))
+        self.assertEqual(subprocess.run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=self.dist, **QUIET).returncode, 0)
+        self.assertEqual([line for line in self.output.splitlines() if "unsigned" in line], [
+            "package: ORVELLO_SIGN_PKCS12 is not set: orvello.exe and the MSI are unsigned"])
+
+    def test_signed(self):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Test",
+                        "-addext", "extendedKeyUsage=codeSigning", "-keyout", "key.pem", "-out", "cert.pem"],
+                       cwd=self.tmp, check=True, **QUIET)
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", "key.pem", "-in", "cert.pem", "-out", "test.p12",
+                        "-passout", "pass:throwaway"], cwd=self.tmp, check=True)
+        self.package(ORVELLO_SIGN_PKCS12=os.path.join(self.tmp, "test.p12"), ORVELLO_SIGN_PASSWORD="throwaway")
+        msi = os.path.join(self.copy, "dist", os.path.basename(ZIP)[:-4] + ".msi")
+        subprocess.run(["msiextract", "-C", ".", msi], cwd=self.tmp, check=True, **QUIET)  # icons go to the cwd
+        with zipfile.ZipFile(msi[:-4] + ".zip") as z, open(msi, "rb") as m, \
+                open(os.path.join(self.tmp, "Orvello", "orvello.exe"), "rb") as e:
+            exe, installer, inside = z.read("orvello.exe"), m.read(), e.read()
+        self.assertTrue(inside == exe, "the MSI holds another orvello.exe than the zip")
+        # One byte changed in each: an imported function's name, the task's program.
+        for name, data, text in (("orvello.exe", exe, b"SetupDiGetClassDevs"), ("orvello.msi", installer, b"schtasks")):
+            at = data.index(text)
+            for what, content, ok in (("signed", data, True), ("changed", data[:at] + b"X" + data[at + 1:], False)):
+                with open(os.path.join(self.tmp, name), "wb") as f:
+                    f.write(content)
+                verify = subprocess.run(["osslsigncode", "verify", "-CAfile", "cert.pem", "-in", name], cwd=self.tmp,
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                print("  osslsigncode verify, %s %s: exit code %d, %s" % (what, name, verify.returncode, "; ".join(
+                    l.strip() for l in verify.stdout.splitlines() if "Subject" in l or "verification:" in l)))
+                self.assertEqual((verify.returncode, "Subject: /CN=Test" in verify.stdout), (0, True) if ok else (1, False))
 
 
 # ---------------------------------------------------------------- Wine
