@@ -283,9 +283,7 @@ class MsiUnderWine(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if os.environ.get("WINEPREFIX") is None:
-            raise AssertionError("no WINEPREFIX: run inside scripts/wine-session")
-        cls.prefix, cls.tmp = Prefix(os.environ["WINEPREFIX"]), tempfile.mkdtemp()
+        cls.prefix, cls.tmp = session_prefix(), tempfile.mkdtemp()
         cls.new, cls.old, cls.failing = (windows_path(p) for p in (ZIP[:-4] + ".msi", cls.tmp + "/old.msi",
                                                                    cls.tmp + "/failing.msi"))
         with zipfile.ZipFile(ZIP) as z:
@@ -307,9 +305,7 @@ class MsiUnderWine(unittest.TestCase):
     def setUp(self):  # also after an interrupted run
         for code in filter(self.registered, CODES):
             msiexec("/x", code)
-        if self.prefix.task_file():  # left by install.cmd, say
-            os.remove(self.prefix.task_file())
-        shutil.rmtree(self.prefix.program_dir() or self.tmp + "/none", ignore_errors=True)
+        clean_prefix(self.prefix)  # what install.cmd may have left, say
         self.assertInstalled(None)
 
     tearDown = setUp
@@ -446,6 +442,12 @@ class Prefix:
 
 # Marks the stand-in tools, so a later run knows them from Wine's own.
 TOOL_TAG = b"\0orvello package test tool\0"
+
+
+def session_prefix():
+    if os.environ.get("WINEPREFIX") is None:
+        raise AssertionError("no WINEPREFIX: run inside scripts/wine-session")
+    return Prefix(os.environ["WINEPREFIX"])
 
 
 def clean_prefix(prefix):
@@ -637,9 +639,7 @@ def wine_problems(package_dir, prefix, tmp):
 class ScriptsUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        if os.environ.get("WINEPREFIX") is None:
-            raise AssertionError("no WINEPREFIX: run inside scripts/wine-session")
-        cls.prefix = Prefix(os.environ["WINEPREFIX"])
+        cls.prefix = session_prefix()
 
     def setUp(self):
         # An interrupted run may have left an install or stand-in tools behind.
