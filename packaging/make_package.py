@@ -115,12 +115,11 @@ def table(msi, name):
     return [line.split("\t") for line in text.splitlines()[3:] if line]
 
 
-def check_actions(msi):
+def check_actions(msi, wxs_text):
     """wixl leaves out some custom actions without an error, yet keeps their
     sequence rows: refuse a package that would skip one silently."""
     actions = {row[0] for row in table(msi, "CustomAction")}
-    with open(WXS, encoding="utf-8") as f:
-        declared = set(re.findall(r'<CustomAction Id="(\w+)"', f.read()))
+    declared = set(re.findall(r'<CustomAction Id="(\w+)"', wxs_text))
     if declared - actions:
         fail("wixl left out the custom actions %s" % sorted(declared - actions))
 
@@ -145,7 +144,7 @@ def write_msi(out, exe, version, epoch):
         run(["wixl", "-a", "x64", "-D", "Version=" + version, "-D", "ProductCode=" + product_code(version, wxs_text),
              "-D", "Exe=orvello.exe", "-D", "TaskXml=" + TASK_FILE, "-D", "Icon=orvello.ico",
              "-o", msi, "orvello.wxs"], stage, epoch)
-        check_actions(msi)
+        check_actions(msi, wxs_text)
         queries = ["UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'" % (t, a)
                    for a, t in sorted(FIXED_TYPES.items())]
         queries.append("UPDATE `InstallExecuteSequence` SET `Sequence` = %d WHERE `Action` = 'RemoveExistingProducts'"
