@@ -17,6 +17,7 @@ import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -37,16 +38,51 @@ ICON = os.path.join(ROOT, "res", "orvello.ico")
 # wixl writes rollback actions as immediate ones and adds 2048 to every
 # action, so these types are set after it.
 ROLLBACK = 50 + 64 + 1024 + 256 + 2048
-FIXED_TYPES = {"SetSchtasks": 51, "CreateTaskRollback": ROLLBACK, "RemoveTaskRollback": ROLLBACK}
+FIXED_TYPES = {"FixInstallDir": 51, "SetSchtasks": 51, "CreateTaskRollback": ROLLBACK,
+               "RemoveTaskRollback": ROLLBACK}
 # Before ProcessComponents, inside the transaction: a failed upgrade puts
 # the older version back. wixl ignores MajorUpgrade's Schedule and puts it
 # after InstallFinalize, where the old version's removal runs after the
 # new one is installed.
 REMOVE_EXISTING_SEQUENCE = 1510
+# wixl writes the feature's attributes as 0; the descriptor asks for no
+# advertising (8) and no absent state in the UI (16).
+FEATURE_ATTRIBUTES = 8 + 16
+# The language of orvello.exe's resources (res/orvello.rc), Chinese (Taiwan).
+EXE_LANGUAGE = "1028"
+# Windows Installer compares the first three fields of a version, at most
+# these; it ignores the fourth.
+VERSION_LIMITS = (255, 255, 65535)
 
 
 def fail(message):
     sys.exit("make_package: " + message)
+
+
+def version_problem(version):
+    """Why a version can't be a package's (None when it can)."""
+    m = re.fullmatch(r"(\d+)\.(\d+)\.(\d+)\.(\d+)", version)
+    if not m:
+        return "version %r is not four numbers" % version
+    fields = [int(x) for x in m.groups()]
+    if fields[3] != 0:
+        return ("version %s: the fourth field must be 0. Windows Installer ignores it when it compares versions, so "
+                "this package would install beside %d.%d.%d.0 instead of replacing it; raise the third field instead"
+                % (version, *fields[:3]))
+    for name, value, limit in zip(("major", "minor", "build"), fields, VERSION_LIMITS):
+        if value > limit:
+            return "version %s: the %s field is above %d, the largest Windows Installer can compare" % (
+                version, name, limit)
+    return None
+
+
+def file_version(exe):
+    """The executable's file version (its VS_FIXEDFILEINFO) as a.b.c.d, or None."""
+    at = exe.find(struct.pack("<I", 0xFEEF04BD))
+    if at < 0 or at + 16 > len(exe):
+        return None
+    high, low = struct.unpack_from("<II", exe, at + 8)
+    return "%d.%d.%d.%d" % (high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF)
 
 
 def windows_text(name, version):
@@ -54,7 +90,11 @@ def windows_text(name, version):
         text = f.read()
     if "@VERSION@" not in text:
         fail("%s has no @VERSION@" % name)
-    text = text.replace("@VERSION@", version).replace("@PRODUCTCODE@", product_code(version))
+    with open(WXS, encoding="utf-8") as f:
+        wxs_text = f.read()
+    for name, value in (("@VERSION@", version), ("@PRODUCTCODE@", product_code(version, wxs_text)),
+                        ("@UPGRADECODE_PACKED@", packed_guid(upgrade_code(wxs_text)))):
+        text = text.replace(name, value)
     return text.replace("\r\n", "\n").replace("\n", "\r\n")
 
 
@@ -87,6 +127,15 @@ def upgrade_code(wxs_text):
     return uuid.UUID(m.group(1))
 
 
+def packed_guid(guid):
+    """A GUID as Windows Installer writes it into registry key names: the
+    first three groups reversed, every byte of the rest with its two hex
+    digits swapped."""
+    digits = guid.hex.upper()
+    rest = digits[16:]
+    return digits[7::-1] + digits[11:7:-1] + digits[15:11:-1] + "".join(rest[i + 1] + rest[i] for i in range(0, 16, 2))
+
+
 def product_code(version, wxs_text=None):
     """The product code of a version: the same for every build of it, so a
     rebuild is the same product, and different for every other version."""
@@ -107,12 +156,49 @@ def run(args, cwd, epoch):
         fail("%s failed (exit code %d):\n%s" % (" ".join(args), done.returncode, done.stdout))
 
 
-def table(msi, name):
-    """A table of the built package as rows of strings (msiinfo export)."""
+def export(msi, name):
+    """A table of the built package: its column names and its rows, as strings (msiinfo export)."""
     with tempfile.TemporaryDirectory() as scratch:  # it writes binary columns out as files there
         text = subprocess.run(["msiinfo", "export", os.path.abspath(msi), name], cwd=scratch, check=True,
                               stdout=subprocess.PIPE, text=True).stdout
-    return [line.split("\t") for line in text.splitlines()[3:] if line]
+    lines = text.splitlines()
+    return lines[0].split("\t"), [line.split("\t") for line in lines[3:] if line]
+
+
+def table(msi, name):
+    return export(msi, name)[1]
+
+
+def patches(exe):
+    """What wixl gets wrong, as (table, key, column, value): rows keyed by
+    their first column."""
+    rows = [("CustomAction", action, "Type", t) for action, t in sorted(FIXED_TYPES.items())]
+    return rows + [
+        ("InstallExecuteSequence", "RemoveExistingProducts", "Sequence", REMOVE_EXISTING_SEQUENCE),
+        ("Feature", "Orvello", "Attributes", FEATURE_ATTRIBUTES),
+        # Versioned: repair and upgrade compare it by version, as Windows
+        # Installer does for programs, and it needs no hash row.
+        ("File", "orvello.exe", "Version", file_version(exe)),
+        ("File", "orvello.exe", "Language", EXE_LANGUAGE),
+    ]
+
+
+def patch_queries(msi, fixes):
+    keys = {name: export(msi, name)[0][0] for name in {t for t, _, _, _ in fixes}}
+    quoted = lambda value: str(value) if isinstance(value, int) else "'%s'" % value
+    return ["UPDATE `%s` SET `%s` = %s WHERE `%s` = '%s'" % (t, column, quoted(value), keys[t], key)
+            for t, key, column, value in fixes] + ["DELETE FROM `MsiFileHash` WHERE `File_` = 'orvello.exe'"]
+
+
+def check_patched(msi, fixes):
+    """msibuild says nothing of an UPDATE that matched no row: read them back."""
+    for name, key, column, value in fixes:
+        columns, rows = export(msi, name)
+        found = [row[columns.index(column)] for row in rows if row[0] == key]
+        if found != [str(value)]:
+            fail("%s row %s has %s %s after patching, not %s" % (name, key, column, found, value))
+    if any(row[0] == "orvello.exe" for row in table(msi, "MsiFileHash")):
+        fail("orvello.exe still has a MsiFileHash row")
 
 
 def check_actions(msi, wxs_text):
@@ -145,15 +231,16 @@ def write_msi(out, exe, version, epoch):
              "-D", "Exe=orvello.exe", "-D", "TaskXml=" + TASK_FILE, "-D", "Icon=orvello.ico",
              "-o", msi, "orvello.wxs"], stage, epoch)
         check_actions(msi, wxs_text)
-        queries = ["UPDATE `CustomAction` SET `Type` = %d WHERE `Action` = '%s'" % (t, a)
-                   for a, t in sorted(FIXED_TYPES.items())]
-        queries.append("UPDATE `InstallExecuteSequence` SET `Sequence` = %d WHERE `Action` = 'RemoveExistingProducts'"
-                       % REMOVE_EXISTING_SEQUENCE)
+        if file_version(exe) is None:
+            fail("orvello.exe has no version resource")
+        fixes = patches(exe)
+        queries = patch_queries(msi, fixes)
         # A package code derived from everything that went in: the same
         # inputs give the same package, different ones a different code.
         package_code = "{%s}" % str(uuid.uuid5(upgrade_code(wxs_text), digest.hexdigest())).upper()
         run(["msibuild", msi, "-q", ";".join(queries),
              "-s", "Orvello " + version, "Orvello", "x64;1033", package_code], stage, epoch)
+        check_patched(msi, fixes)
         os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
         shutil.copyfile(msi, out + ".partial")
         os.replace(out + ".partial", out)
@@ -169,12 +256,14 @@ def main():
     parser.add_argument("--zip")
     parser.add_argument("--msi")
     args = parser.parse_args()
-    if not re.fullmatch(r"\d+\.\d+\.\d+\.\d+", args.version):
-        fail("version %r is not four numbers" % args.version)
+    if version_problem(args.version):
+        fail(version_problem(args.version))
     with open(args.exe, "rb") as f:
         exe = f.read()
     if exe[:2] != b"MZ":
         fail("%s is not a Windows executable" % args.exe)
+    if file_version(exe) != args.version:
+        fail("%s is version %s, not %s" % (args.exe, file_version(exe), args.version))
     if args.zip:
         os.makedirs(os.path.dirname(os.path.abspath(args.zip)), exist_ok=True)
         write_zip(args.zip, exe, args.version, args.epoch)
