@@ -3,8 +3,9 @@ rem Orvello @VERSION@: copies orvello.exe to "%ProgramFiles%\Orvello" and
 rem registers the task that runs it at every start of Windows.
 rem Exit codes: 0 installed, 2 not run as administrator, 3 task already
 rem registered, 4 package incomplete or inside the install folder, 5 copy
-rem failed, 6 task not registered, 7 the install folder could not be
-rem cleared, made or given permissions that only administrators can write.
+rem failed, 6 task not registered, 7 the install folder is unknown (no
+rem Program Files) or could not be cleared, made or given permissions that
+rem only administrators can write, 8 Orvello was installed by its MSI.
 setlocal EnableExtensions
 
 set "TASK=Orvello"
@@ -19,6 +20,13 @@ rem and this script may be started from a folder others can write to. A
 rem 32-bit prompt sees SysWOW64 as System32; Sysnative reaches the real one.
 set "SYS=%SystemRoot%\System32"
 if exist "%SystemRoot%\Sysnative\" set "SYS=%SystemRoot%\Sysnative"
+
+rem Without Program Files the folder would be "\Orvello" on the current drive,
+rem which is replaced below.
+if not "%PF:~1,2%"==":\" (
+    echo Orvello: neither ProgramW6432 nor ProgramFiles names a folder; nothing was installed.
+    exit /b 7
+)
 
 call :elevated
 if errorlevel 1 (
@@ -40,6 +48,13 @@ call set "OUTSIDE=%%OUTSIDE:%DEST%\=%%"
 if not "%OUTSIDE%"=="%PKG%" (
     echo Orvello: the package lies in "%DEST%", which install.cmd replaces; extract it elsewhere and try again.
     exit /b 4
+)
+
+call :msi_installed
+if not errorlevel 1 (
+    echo Orvello: Orvello is installed here from its MSI package; nothing was changed.
+    echo Repair, upgrade or remove it with msiexec or in Settings, Apps ^(Add or Remove Programs^).
+    exit /b 8
 )
 
 call :task_exists
@@ -105,6 +120,16 @@ exit /b 1
 :elevated_net
 "%SYS%\net.exe" session >nul 2>&1
 if "%errorlevel%"=="0" exit /b 0
+exit /b 1
+
+rem 0 when the MSI installed Orvello: any version registers the upgrade code
+rem (packed, as Windows Installer writes it), this one its product code's
+rem uninstall entry.
+:msi_installed
+"%SYS%\reg.exe" query "HKLM\SOFTWARE\Classes\Installer\UpgradeCodes\@UPGRADECODE_PACKED@" >nul 2>&1
+if not errorlevel 1 exit /b 0
+"%SYS%\reg.exe" query "HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\@PRODUCTCODE@" >nul 2>&1
+if not errorlevel 1 exit /b 0
 exit /b 1
 
 rem 0 when the task is registered: schtasks /Query lists it (as \Orvello), or the task
