@@ -57,14 +57,18 @@ def iso_duration_seconds(text):
     return ((d * 24 + h) * 60 + mi) * 60 + s
 
 
-def resume_query(subscription):
-    """Whether an event subscription selects exactly the System log's
-    Power-Troubleshooter event 1 (logged after every resume)."""
+# The System log's events after a resume from sleep or hibernation, and
+# from Modern Standby.
+RESUME_EVENTS = [("Microsoft-Windows-Power-Troubleshooter", 1), ("Microsoft-Windows-Kernel-Power", 507)]
+
+
+def resume_query(subscription, provider, event):
+    """Whether an event subscription selects exactly this event of the System log."""
     try:
         select = ET.fromstring(subscription or "").findall("Query/Select")
     except ET.ParseError:
         return False
-    wanted = "*[System[Provider[@Name='Microsoft-Windows-Power-Troubleshooter'] and EventID=1]]"
+    wanted = "*[System[Provider[@Name='%s'] and EventID=%d]]" % (provider, event)
     return [(q.get("Path"), q.text) for q in select] == [("System", wanted)]
 
 
@@ -105,18 +109,20 @@ def task_problems(data):
         problems.append('the task runs %r, not "%%ProgramFiles%%\\Orvello\\orvello.exe"' % command.text)
     if not root.findall("t:Triggers/t:BootTrigger", NS) and not root.findall("t:Triggers/t:LogonTrigger", NS):
         problems.append("the task has no boot or logon trigger")
-    if not any(resume_query(e.text) for e in root.findall("t:Triggers/t:EventTrigger/t:Subscription", NS)):
-        problems.append("the task has no trigger on the System log's resume event")
+    for event in RESUME_EVENTS:
+        if not any(resume_query(e.text, *event) for e in root.findall("t:Triggers/t:EventTrigger/t:Subscription", NS)):
+            problems.append("the task has no trigger on the System log's resume event %s %d" % event)
     value("t:Principals/t:Principal/t:RunLevel", "HighestAvailable")
     value("t:Principals/t:Principal/t:UserId", "S-1-5-18")
-    value("t:Settings/t:Hidden", "true")
+    value("t:Settings/t:Hidden", "false")  # administrators see it
     value("t:Settings/t:Enabled", "true")
     value("t:Settings/t:MultipleInstancesPolicy", "IgnoreNew")
     limit = one("t:Settings/t:ExecutionTimeLimit")
     if limit is not None:
         seconds = iso_duration_seconds(limit.text)
-        if seconds is None or not WORST_RUN_S < seconds <= 3600:
-            problems.append("ExecutionTimeLimit %r is not between the longest run and an hour" % limit.text)
+        # An end of a run between its disable and its enable leaves a hub off.
+        if seconds is None or not 10 * WORST_RUN_S <= seconds <= 86400:
+            problems.append("ExecutionTimeLimit %r is not between ten times the longest run and a day" % limit.text)
     principal = one("t:Principals/t:Principal")
     actions = one("t:Actions")
     if principal is not None and actions is not None and actions.get("Context") != principal.get("id"):
@@ -152,6 +158,8 @@ def package_problems(path):
             problems.append("%s has lines not ended by CR LF" % name)
         if b"3.5.6.0" not in data:
             problems.append("%s does not name version 3.5.6.0" % name)
+        if re.search(rb"@[A-Z_]+@", data):
+            problems.append("%s holds a placeholder the builder did not fill in" % name)
     install = files.get("install.cmd", b"")
     if install and (b"orvello-task.xml" not in install
                     or not re.search(rb'schtasks(?:\.exe")? /Create .*/XML', install)):
@@ -159,6 +167,8 @@ def package_problems(path):
     uninstall = files.get("uninstall.cmd", b"")
     if uninstall and not re.search(rb'schtasks(?:\.exe")? /Delete /TN', uninstall):
         problems.append("uninstall.cmd does not remove the task with schtasks /Delete")
+    if re.search(rb"/End\b|taskkill", uninstall, re.IGNORECASE):
+        problems.append("uninstall.cmd ends a running orvello.exe")
     return problems
 
 
@@ -215,14 +225,16 @@ class DamagedPackages(unittest.TestCase):
     def test_task_command_unquoted(self):
         self.assertRejected(edit_task(lambda t: re.sub(r'"(%ProgramFiles%.*?)"', r"\1", t)), "the task runs")
 
-    def test_task_without_resume_trigger(self):
-        self.assertRejected(edit_task(lambda t: t.replace("EventID=1", "EventID=42")), "resume event")
+    def test_task_without_a_resume_trigger(self):
+        for event in ("EventID=1]", "EventID=507]"):
+            with self.subTest(event):
+                self.assertRejected(edit_task(lambda t: t.replace(event, "EventID=42]")), "resume event")
 
     def test_task_without_highest_privileges(self):
         self.assertRejected(edit_task(lambda t: t.replace("HighestAvailable", "LeastPrivilege")), "RunLevel")
 
     def test_task_without_time_limit(self):
-        self.assertRejected(edit_task(lambda t: t.replace("PT5M", "PT0S")), "ExecutionTimeLimit")
+        self.assertRejected(edit_task(lambda t: t.replace("PT1H", "PT5M")), "ExecutionTimeLimit")
 
     def test_script_with_unix_line_ends(self):
         self.assertRejected(lambda n, d: d.replace(b"\r\n", b"\n") if n == "install.cmd" else d, "CR LF")
@@ -242,11 +254,35 @@ def rows(msi, name, columns):
     return sorted(tuple(row[:columns]) for row in make_package.table(msi, name))
 
 
+def validation_problems(msi):
+    """The rules of Windows Installer's validation that apply here, which
+    nothing on this machine runs; each lists the rows that break it."""
+    t = {n: make_package.table(msi, n) for n in ("Component", "CustomAction", "Directory", "Icon",
+                                                  "InstallExecuteSequence", "InstallUISequence", "Property")}
+    parent = dict(row[:2] for row in t["Directory"])
+    root = lambda d: d if not parent.get(d) or parent[d] == "TARGETDIR" else root(parent[d])
+    execute, ui = ({row[0]: int(row[2]) for row in t[n]} for n in ("InstallExecuteSequence", "InstallUISequence"))
+    icon = dict(row[:2] for row in t["Property"]).get("ARPPRODUCTICON")
+    rules = [
+        ("64-bit components in 64-bit folders, only", [c[0] for c in t["Component"]
+                                                       if bool(int(c[3]) & 256) != ("64" in root(c[2]))]),
+        ("in-script actions between InstallInitialize and InstallFinalize", [
+            a[0] for a in t["CustomAction"] if int(a[1]) & 1024
+            and not execute["InstallInitialize"] < execute.get(a[0], 0) < execute["InstallFinalize"]]),
+        ("directories set before CostFinalize in both sequences", [
+            a[0] for a in t["CustomAction"] for s in (execute, ui)
+            if int(a[1]) & 63 == 51 and a[2] in parent and not 0 < s.get(a[0], 0) < s["CostFinalize"]]),
+        ("the product's icon in the Icon table", [icon] if icon not in {row[0] for row in t["Icon"]} else []),
+    ]
+    return ["%s: broken by %s" % (rule, broken) for rule, broken in rules if broken]
+
+
 class MsiTables(unittest.TestCase):
     """wixl drops or changes some rows without an error: read what it built."""
 
     def test_tables(self):
         msi = ZIP[:-4] + ".msi"
+        self.assertEqual(validation_problems(msi), [])
         self.assertIn("Template: x64;1033", subprocess.run(["msiinfo", "suminfo", msi], stdout=subprocess.PIPE,
                                                            text=True).stdout)
         self.assertEqual(rows(msi, "File", 3), [("orvello.exe", "Program", "orvello.exe"),
@@ -257,7 +293,9 @@ class MsiTables(unittest.TestCase):
         # 1024 + 2048 deferred, as LocalSystem; +256 only in a rollback.
         self.assertEqual(rows(msi, "CustomAction", 4), [
             ("CreateTask", "3122", "Schtasks", create % "[#orvello_task.xml]"),
-            ("CreateTaskRollback", "3442", "Schtasks", delete), ("RemoveTask", "3186", "Schtasks", delete),
+            ("CreateTaskRollback", "3442", "Schtasks", delete),
+            ("FixInstallDir", "51", "INSTALLDIR", "[ProgramFiles64Folder]Orvello\\"),
+            ("RemoveTask", "3186", "Schtasks", delete),
             ("RemoveTaskRollback", "3442", "Schtasks", create % "[INSTALLDIR]orvello-task.xml"),
             ("SetSchtasks", "51", "Schtasks", "[System64Folder]schtasks.exe")])
         sequence = {row[0]: int(row[2]) for row in make_package.table(msi, "InstallExecuteSequence")}
@@ -265,7 +303,8 @@ class MsiTables(unittest.TestCase):
                  "RemoveTask", "RemoveFiles", "InstallFiles", "CreateTaskRollback", "CreateTask", "InstallFinalize"]
         self.assertEqual(sorted(order, key=sequence.get), order)
         expected = {"ALLUSERS": "1", "ARPNOMODIFY": "1", "ARPPRODUCTICON": "orvello.ico", "Manufacturer": "Orvello",
-                    "ProductVersion": "3.5.6.0", "UpgradeCode": "{635F32A0-7438-4B7D-AEFC-DFBD858190C7}"}
+                    "ProductVersion": "3.5.6.0", "UpgradeCode": "{635F32A0-7438-4B7D-AEFC-DFBD858190C7}",
+                    "MSIRESTARTMANAGERCONTROL": "DisableShutdown"}
         properties = dict(rows(msi, "Property", 2))
         self.assertEqual({k: properties.get(k) for k in expected}, expected)
         self.assertEqual(rows(msi, "Icon", 1), [("orvello.ico",)])
@@ -288,6 +327,7 @@ class MsiUnderWine(unittest.TestCase):
                                                                    cls.tmp + "/failing.msi"))
         with zipfile.ZipFile(ZIP) as z:
             cls.exe = z.read("orvello.exe")
+            z.extractall(os.path.join(cls.tmp, "zip"))
         make_package.write_msi(cls.tmp + "/old.msi", cls.exe, "3.5.5.0", 1577836800)
         # A step after the task's creation that fails if, and only if, the
         # task is there: the install must then roll it back. Type 3106 is a
@@ -337,6 +377,33 @@ class MsiUnderWine(unittest.TestCase):
         self.assertEqual(msiexec("/x", CODES[0]), 0)
         self.assertInstalled(None)
 
+    def test_command_line_folder_is_ignored_and_zip_scripts_refuse(self):
+        # The program lands where the task's command (checked in the zip) looks.
+        self.assertEqual(msiexec("/i", self.new, "INSTALLDIR=C:\\Tools\\Orvello"), 0)
+        self.assertInstalled(CODES[0])
+        self.assertIsNone(find_ci(self.prefix.drive_c, "Tools"), "the install wrote into C:\\Tools")
+        for script in ("install.cmd", "uninstall.cmd"):
+            code, output = run_cmd(os.path.join(self.tmp, "zip", script), self.tmp, self.tmp)
+            self.assertEqual((code, "from its MSI package" in output), (8, True), output)
+        self.assertInstalled(CODES[0])
+
+    def test_removals_leave_no_task_and_end_no_run(self):
+        self.assertEqual(msiexec("/i", self.new), 0)
+        # The feature's removal takes the task with its files.
+        self.assertEqual(msiexec("/i", self.new, "REMOVE=Orvello"), 0)
+        self.assertEqual((self.prefix.task_file(), self.prefix.program_dir()), (None, None))
+        # A file in use is left for the next restart (3010), its program
+        # running; Wine leaves it and answers 0.
+        self.assertEqual(msiexec("/i", self.new), 0)
+        running, folder = start_instance(self.prefix, self.tmp)
+        try:
+            self.assertIn(msiexec("/x", CODES[0]), (0, 3010 & 0xFF))
+            self.assertIsNone(running.poll(), "the removal ended the running orvello.exe")
+            self.assertEqual((self.registered(CODES[0]), self.prefix.task_file()), (False, None))
+        finally:
+            end_instance(running, folder)
+        self.assertEqual(running.returncode, 42)
+
     def test_failed_install_rolls_back_the_task(self):
         # Wine answers a failed deferred action with 1627 (91), Windows with 1603.
         self.assertNotEqual(msiexec("/i", self.failing), 0)
@@ -382,7 +449,8 @@ class Rebuilt(unittest.TestCase):
                        cwd=self.tmp, check=True, **QUIET)
         subprocess.run(["openssl", "pkcs12", "-export", "-inkey", "key.pem", "-in", "cert.pem", "-out", "test.p12",
                         "-passout", "pass:throwaway"], cwd=self.tmp, check=True)
-        self.package(ORVELLO_SIGN_PKCS12=os.path.join(self.tmp, "test.p12"), ORVELLO_SIGN_PASSWORD="throwaway")
+        output = self.package(ORVELLO_SIGN_PKCS12=os.path.join(self.tmp, "test.p12"), ORVELLO_SIGN_PASSWORD="throwaway")
+        self.assertEqual(len([line for line in output.splitlines() if "no time stamp" in line]), 1, output)
         msi = os.path.join(self.copy, "dist", os.path.basename(ZIP)[:-4] + ".msi")
         subprocess.run(["msiextract", "-C", ".", msi], cwd=self.tmp, check=True, **QUIET)  # icons go to the cwd
         with zipfile.ZipFile(msi[:-4] + ".zip") as z, open(msi, "rb") as m, \
@@ -450,11 +518,16 @@ def session_prefix():
     return Prefix(os.environ["WINEPREFIX"])
 
 
+SAVED = ".saved-by-test"  # a real tool's name while a stand-in takes its place
+
+
 def clean_prefix(prefix):
-    """Removes what an install or a test run left in the prefix; says what it removed."""
-    stub = os.path.join(prefix.system32(), "fltmc.exe")
-    leftovers = [prefix.task_file(), prefix.program_dir()]
-    if os.path.exists(stub):
+    """Removes what an install or a test run left in the prefix, puts back
+    the tools stand-ins replaced; says what it removed."""
+    leftovers = [prefix.task_file(), prefix.program_dir(), find_ci(prefix.drive_c, "Orvello"),
+                 find_ci(prefix.drive_c, "Tools", "Orvello")]
+    stubs = [os.path.join(prefix.system32(), name) for name in ("fltmc.exe", "ping.exe")]
+    for stub in filter(os.path.exists, stubs):
         with open(stub, "rb") as f:
             leftovers += [stub] if TOOL_TAG in f.read() else []
     removed = []
@@ -464,7 +537,50 @@ def clean_prefix(prefix):
         else:
             os.remove(path)
         removed.append(path)
+    for stub in filter(lambda s: os.path.exists(s + SAVED), stubs):
+        os.replace(stub + SAVED, stub)
     return removed
+
+
+def stub_tools(prefix, stubs):
+    """Puts stand-ins (name: program) in place of the prefix's tools; returns what puts them back."""
+    paths = {os.path.join(prefix.system32(), name): program for name, program in stubs.items()}
+    for path, program in paths.items():
+        if os.path.exists(path):
+            os.replace(path, path + SAVED)
+        shutil.copyfile(program, path)
+    return lambda: [os.replace(p + SAVED, p) if os.path.exists(p + SAVED) else os.remove(p) for p in paths]
+
+
+# Stands in for a run of orvello.exe: runs until the file "hold" is gone, or,
+# once "end-when-waited" exists, until uninstall.cmd says it is waiting for
+# it; then exits with 42, so an end by anyone else shows.
+INSTANCE = r"""fclose(fopen("running", "w"));
+for (int i = 0; i < 3000 && GetFileAttributesA("hold") != INVALID_FILE_ATTRIBUTES; i++, Sleep(100)) {
+    char text[4096] = {0};
+    FILE *f = fopen("..\\cmd-output.txt", "rb");
+    if (f) fread(text, 1, sizeof text - 1, f), fclose(f);
+    if (GetFileAttributesA("end-when-waited") != INVALID_FILE_ATTRIBUTES && strstr(text, "waiting")) break;
+}
+return 42;"""
+
+
+def start_instance(prefix, tmp):
+    """Starts INSTANCE as the installed orvello.exe; returns (process, working folder) once it runs."""
+    folder = tempfile.mkdtemp(dir=tmp)
+    shutil.copyfile(build_exe(folder, "instance", INSTANCE), prefix.installed_exe())
+    open(os.path.join(folder, "hold"), "w").close()
+    running = subprocess.Popen(["wine", "C:\\Program Files\\Orvello\\orvello.exe"], cwd=folder, **QUIET)
+    for _ in range(600):
+        if os.path.exists(os.path.join(folder, "running")) or running.poll() is not None:
+            break
+        time.sleep(0.1)
+    return running, folder
+
+
+def end_instance(running, folder):
+    os.remove(os.path.join(folder, "hold"))
+    running.wait(timeout=60)
 
 
 def stored_task_text(data):
@@ -493,7 +609,7 @@ def build_exe(directory, name, body):
     os.makedirs(directory, exist_ok=True)
     source = os.path.join(directory, name + ".c")
     with open(source, "w") as f:
-        f.write("#include <stdio.h>\n#include <windows.h>\nint main(void) {\n%s\n}\n" % body)
+        f.write("#include <stdio.h>\n#include <string.h>\n#include <windows.h>\nint main(void) {\n%s\n}\n" % body)
     exe = os.path.join(directory, name + ".exe")
     subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-o", exe, source], check=True)
     with open(exe, "ab") as f:
@@ -518,16 +634,15 @@ def wine_problems(package_dir, prefix, tmp):
         shutil.copyfile(planted, os.path.join(work, name + ".exe"))
     planted_log = os.path.join(work, "planted-ran.txt")
 
-    def step(what, script, code, text, fltmc=None, env=None):
+    def step(what, script, code, text, fltmc=None, env=None, ping=None):
         # fltmc None: no fltmc, as in Wine, so Wine's own answer counts.
-        stub = os.path.join(prefix.system32(), "fltmc.exe")
-        if fltmc:
-            shutil.copyfile(fltmc, stub)
+        undo = stub_tools(prefix, {n: p for n, p in (("fltmc.exe", fltmc), ("ping.exe", ping)) if p})
+        if ping:  # Wine prefers its own builtin ping to the file in system32
+            env = dict(env or {}, WINEDLLOVERRIDES=os.environ.get("WINEDLLOVERRIDES", "") + ";ping.exe=n")
         try:
             actual, output = run_cmd(script, work, tmp, env)
         finally:
-            if fltmc:
-                os.remove(stub)
+            undo()
         print("  %s: exit code %d: %s" % (what, actual, " / ".join(output.splitlines()).strip(" /")))
         if actual != code:
             problems.append("%s: exit code %d, expected %d; output:\n%s" % (what, actual, code, output))
@@ -557,6 +672,15 @@ def wine_problems(package_dir, prefix, tmp):
     expect(prefix.program_dir() is None, "install copied files although not elevated")
     expect(prefix.task_file() is None, "install registered the task although not elevated")
     step("uninstall, not elevated", uninstall, 2, "must be run as an administrator", fltmc=denied)
+
+    # Without ProgramW6432 and ProgramFiles the folder would be \Orvello on
+    # the current drive (C: here). Not call: Wine's call loses the exit code.
+    bare = os.path.join(tmp, "no-program-files.cmd")
+    for script in (install, uninstall):
+        with open(bare, "w", newline="\r\n") as f:
+            f.write('@cd /d C:\\\n@set "ProgramFiles="\n@set "ProgramW6432="\n@"%%ComSpec%%" /c "%s"\n'
+                    '@exit /b %%errorlevel%%\n' % windows_path(script))
+        step(os.path.basename(script) + " without Program Files", bare, 7, "neither ProgramW6432", fltmc=granted)
 
     partial = os.path.join(tmp, "partial")
     shutil.copytree(package_dir, partial)
@@ -600,34 +724,29 @@ def wine_problems(package_dir, prefix, tmp):
             kept = stored_task_text(f.read())
         # Wine keeps what it understood of our definition; it drops the
         # trigger, the principal and the action's command line.
-        for element in ("<Version>3.5.6.0</Version>", "<URI>\\Orvello</URI>", "<Hidden>true</Hidden>",
-                        "<ExecutionTimeLimit>PT5M</ExecutionTimeLimit>"):
+        for element in ("<Version>3.5.6.0</Version>", "<URI>\\Orvello</URI>", "<Hidden>false</Hidden>",
+                        "<ExecutionTimeLimit>PT1H</ExecutionTimeLimit>"):
             expect(element in kept, "the registered task lacks %s:\n%s" % (element, kept))
 
     step("install again", install, 3, "already registered", fltmc=granted)
 
-    # A running orvello.exe that schtasks /End does not end (Wine's can't):
-    # uninstall waits, then gives up with 5; once it has exited, a retry
-    # removes what is left.
-    instance = os.path.join(tmp, "instance")
-    holder = build_exe(instance, "holder", 'fclose(fopen("running", "w"));\n'
-                       'for (int i = 0; i < 1200 && GetFileAttributesA("hold") != INVALID_FILE_ATTRIBUTES; i++)'
-                       ' Sleep(100);\nreturn 0;')
+    # A run under way is never ended: uninstall removes the task, then
+    # waits for the run. One that outlasts the wait (a ping that returns at once)
+    # is left running with 5; one that ends while it waits is followed by
+    # the removal.
     if prefix.installed_exe() is not None:
-        shutil.copyfile(holder, prefix.installed_exe())
-        open(os.path.join(instance, "hold"), "w").close()
-        running = subprocess.Popen(["wine", "C:\\Program Files\\Orvello\\orvello.exe"], cwd=instance,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        running, folder = start_instance(prefix, tmp)
         try:
-            for _ in range(600):
-                if os.path.exists(os.path.join(instance, "running")) or running.poll() is not None:
-                    break
-                time.sleep(0.1)
-            step("uninstall while orvello.exe runs", uninstall, 5, "may still be running", fltmc=granted)
+            step("uninstall while a run outlasts the wait", uninstall, 5, "left running", fltmc=granted, ping=granted)
+            expect(running.poll() is None, "uninstall ended the running orvello.exe")
             expect(prefix.task_file() is None, "the task is still registered after uninstall")
+            os.remove(os.path.join(tmp, "cmd-output.txt"))  # the instance reads the next step's output
+            open(os.path.join(folder, "end-when-waited"), "w").close()
+            step("uninstall while a run ends", uninstall, 0, "finished its run", fltmc=granted)
+            expect(prefix.program_dir() is None, "C:\\Program Files\\Orvello is still there after the run ended")
         finally:
-            os.remove(os.path.join(instance, "hold"))
-            running.wait(timeout=60)
+            end_instance(running, folder)
+        expect(running.returncode == 42, "orvello.exe did not end on its own (exit code %s)" % running.returncode)
         plant()
     step("uninstall (Wine's own elevation answer)", uninstall, 0, "removed")
     expect(prefix.task_file() is None, "the task is still in Wine's task store after uninstall")
