@@ -5,7 +5,8 @@
 
 The contents checks read the zip: the five files, the task definition
 (UTF-16 with a byte-order mark, well-formed, running orvello.exe at startup
-with the highest privileges, hidden, with a time limit), Windows line
+with the highest privileges, listed, with a time limit, on both resume
+events), Windows line
 endings in the scripts. Each is also run against damaged copies of the zip,
 which it must reject.
 
@@ -15,7 +16,8 @@ before and after. The scripts call their tools from System32 by full path,
 so a stand-in goes into the prefix's system32 for a step and out again:
 Wine has no fltmc, and its net session succeeds, so Wine counts as
 elevated; the not-elevated and elevated answers come from a stub fltmc.exe
-there. Wine's icacls changes nothing and always succeeds; it logs its
+there, and a ping.exe that returns at once (with WINEDLLOVERRIDES, since
+Wine prefers its builtin ping) makes uninstall's wait run out. Wine's icacls changes nothing and always succeeds; it logs its
 arguments as a fixme, and disabling it makes it fail. Each step runs from a
 working folder that holds planted tools of the same names (cmd looks there
 before PATH); none may run. Wine 8's schtasks registers
@@ -23,9 +25,9 @@ and deletes tasks from XML but cannot list them (/Query prints nothing and
 succeeds), which install.cmd covers by also looking in the task store; it
 stores the registration and settings it reads but drops the trigger, the
 principal and the command line, so those are checked in the zip only.
-Wine's schtasks also accepts an unknown verb with exit code 0, and /End is
-one (so an instance the test keeps running is not ended); Wine refuses to
-delete the file of a running program, as Windows does.
+Wine's schtasks also accepts an unknown verb with exit code 0. Wine refuses
+to delete the file of a running program, as Windows does; its msiexec
+leaves such a file in place where Windows replaces it at the next restart.
 """
 
 import os
