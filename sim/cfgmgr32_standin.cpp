@@ -4,7 +4,11 @@
 // scripts its three functions per device node.
 //
 // ORVELLO_STANDIN_SCRIPT names a text file, one device node per line:
-//   <instance-id> status=<hex>|fail disable=<act> enable=<act> [after=<hex>]
+//   <instance-id> status=<reading> disable=<act> enable=<act> [after=<reading>]
+//   <reading> is fail (the status cannot be read) or <hex>[:<problem>]: the
+//   status word, and with DN_HAS_PROBLEM the problem number (default
+//   CM_PROB_FAILED_START). A node with a problem is not DN_STARTED, as on
+//   Windows; a line that says otherwise is a script error.
 //   <act> is ok, fail, av (access violation) or raise (RaiseException)
 // Blank lines and lines starting with '#' are skipped. "after" is the status
 // the node reports once it has been disabled successfully and then enabled
@@ -15,6 +19,7 @@
 // ORVELLO_STANDIN_LOG names a file that gets one line per call, written and
 // closed before any scripted fault so that the test still sees it:
 //   <ms from QueryPerformanceCounter> <function> <instance-id> <result>
+// A status read's result is fail, <hex> or, with a problem, <hex>:<problem>.
 
 #define _CFGMGR32_  // we define the CM_ functions instead of importing them
 #include <windows.h>
@@ -28,19 +33,26 @@
 
 namespace {
 
-constexpr ULONG HealthyStatus = 0x0180200A;
+// A started USB device with its driver: 0x0180200A.
+constexpr ULONG HealthyStatus = DN_NT_DRIVER | DN_NT_ENUMERATOR | DN_DISABLEABLE | DN_STARTED | DN_DRIVER_LOADED;
 constexpr DWORD StandinExceptionCode = 0xE04F5256;
 
 enum class Action { Ok, Fail, AccessViolation, Raise };
 
+// What CM_Get_DevNode_Status answers for a node.
+struct Reading {
+    bool readable = true;
+    ULONG status = HealthyStatus;
+    ULONG problem = 0;  // only with DN_HAS_PROBLEM
+};
+
 struct NodeScript {
     std::string instanceId;
-    bool statusReadable = true;
-    ULONG status = HealthyStatus;
+    Reading reading;
     Action disable = Action::Fail;
     Action enable = Action::Fail;
     bool hasAfter = false;
-    ULONG after = 0;
+    Reading after;
     bool disabledOk = false;  // the last disable succeeded; see "after"
 };
 
@@ -110,6 +122,28 @@ bool ParseHex(const std::string& text, ULONG& value)
     return true;
 }
 
+// fail, or <hex>[:<problem>]; a problem only with DN_HAS_PROBLEM, which
+// clears DN_STARTED.
+bool ParseReading(const std::string& text, Reading& reading)
+{
+    reading = Reading();
+    if (text == "fail") {
+        reading.readable = false;
+        return true;
+    }
+    size_t colon = text.find(':');
+    if (!ParseHex(text.substr(0, colon), reading.status)) return false;
+    bool hasProblem = (reading.status & DN_HAS_PROBLEM) != 0;
+    if (!hasProblem) return colon == std::string::npos;
+    if ((reading.status & DN_STARTED) != 0) return false;
+    reading.problem = CM_PROB_FAILED_START;
+    if (colon == std::string::npos) return true;
+    const std::string number = text.substr(colon + 1);
+    char* end = nullptr;
+    reading.problem = static_cast<ULONG>(std::strtoul(number.c_str(), &end, 10));
+    return !number.empty() && *end == '\0' && reading.problem != 0;
+}
+
 bool ParseAction(const std::string& text, Action& action)
 {
     if (text == "ok") action = Action::Ok;
@@ -146,15 +180,14 @@ bool ParseScriptLine(const std::string& line, NodeScript& node)
         std::string value = word.substr(eq + 1);
         bool good = false;
         if (key == "status") {
-            node.statusReadable = value != "fail";
-            good = !node.statusReadable || ParseHex(value, node.status);
+            good = ParseReading(value, node.reading);
         } else if (key == "disable") {
             good = ParseAction(value, node.disable);
         } else if (key == "enable") {
             good = ParseAction(value, node.enable);
         } else if (key == "after") {
             node.hasAfter = true;
-            good = ParseHex(value, node.after);
+            good = ParseReading(value, node.after);
         }
         if (!good) return false;
     }
@@ -274,16 +307,19 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber
         return CR_INVALID_POINTER;
     }
     const NodeScript* node = FindNode(id);
-    if (node != nullptr && !node->statusReadable) {
+    const Reading reading = node != nullptr ? node->reading : Reading();
+    if (!reading.readable) {
         AppendLog("CM_Get_DevNode_Status " + id + " fail");
         return CR_FAILURE;
     }
-    ULONG status = node != nullptr ? node->status : HealthyStatus;
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", status);
+    char text[32];
+    if ((reading.status & DN_HAS_PROBLEM) != 0)
+        std::snprintf(text, sizeof text, "0x%08lX:%lu", reading.status, reading.problem);
+    else
+        std::snprintf(text, sizeof text, "0x%08lX", reading.status);
     AppendLog("CM_Get_DevNode_Status " + id + " " + text);
-    *pulStatus = status;
-    *pulProblemNumber = (status & DN_HAS_PROBLEM) != 0 ? CM_PROB_FAILED_START : 0;
+    *pulStatus = reading.status;
+    *pulProblemNumber = reading.problem;
     return CR_SUCCESS;
 }
 
@@ -311,8 +347,7 @@ CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
     if (node->disabledOk && node->hasAfter) {
         // Set before acting, since the scripted enable may fault: the cycle
         // counts as done and later status reads see the new value.
-        node->statusReadable = true;
-        node->status = node->after;
+        node->reading = node->after;
     }
     node->disabledOk = false;
     return Perform("CM_Enable_DevNode", id, node->enable);

@@ -32,8 +32,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "sim"))
 from check_pe import delay_imports  # noqa: E402
 import machine as sim  # noqa: E402
 from machine import (BASE_OVERRIDES, HEALTHY, PROBLEM, TARGETS, Failure, Session, check, device,  # noqa: E402
-                     end_session, import_devices, read_call_log, start_session, wine_tool, windows_path,
-                     write_script)
+                     end_session, import_devices, logged_status, read_call_log, start_session, wine_tool,
+                     windows_path, write_script)
 
 
 # Present but never to be examined: the program matches the first hardware
@@ -122,7 +122,7 @@ def devices_scenario_devices():
 def expected_device_calls(devs):
     a, b, c, d, e, h = (devs[i]["id"] for i in (0, 1, 2, 3, 4, 5))
     st, dis, en = "CM_Get_DevNode_Status", "CM_Disable_DevNode", "CM_Enable_DevNode"
-    problem, healthy = "0x%08X" % PROBLEM, "0x%08X" % HEALTHY
+    problem, healthy = logged_status(PROBLEM), logged_status(HEALTHY)
     passes = []
     for n in range(5):
         calls = [(st, a, problem), (dis, a, "ok"), (en, a, "ok")]
@@ -261,7 +261,7 @@ def stress_scenario_devices(count):
 
 def expected_stress_calls(faulty, healthy, long_first):
     st, dis, en = "CM_Get_DevNode_Status", "CM_Disable_DevNode", "CM_Enable_DevNode"
-    problem, fine = "0x%08X" % PROBLEM, "0x%08X" % HEALTHY
+    problem, fine = logged_status(PROBLEM), logged_status(HEALTHY)
     one_pass = [(st, faulty, problem), (dis, faulty, "ok"), (en, faulty, "ok"), (st, healthy, fine),
                 (st, long_first, fine)]
     return one_pass * 5
@@ -384,8 +384,8 @@ def scenario_planted_dll(args, session):
     check(code == 1, "exit code %d, expected 1" % code)
     calls = [c[1:] for c in read_call_log(session)]
     st, a = "CM_Get_DevNode_Status", problem["id"]
-    expected = [(st, a, "0x%08X" % PROBLEM), ("CM_Disable_DevNode", a, "ok"), ("CM_Enable_DevNode", a, "ok")]
-    expected += [(st, a, "0x%08X" % HEALTHY)] * 4
+    expected = [(st, a, logged_status(PROBLEM)), ("CM_Disable_DevNode", a, "ok"), ("CM_Enable_DevNode", a, "ok")]
+    expected += [(st, a, logged_status(HEALTHY))] * 4
     check(calls == expected, "device calls through System32's cfgmgr32.dll: %s" % calls)
 
 
