@@ -9,11 +9,16 @@
 //   status word, and with DN_HAS_PROBLEM the problem number (default
 //   CM_PROB_FAILED_START). A node with a problem is not DN_STARTED, as on
 //   Windows; a line that says otherwise is a script error.
-//   <act> is ok, fail, av (access violation) or raise (RaiseException)
-// Blank lines and lines starting with '#' are skipped. "after" is the status
-// the node reports once it has been disabled successfully and then enabled
-// (whatever the enable does), so a cycle can repair it and spare the later
-// passes their 3 s pauses.
+//   <act> is ok, fail, av (access violation) or raise (RaiseException), or
+//   a list of them, one per call, the last one for every later call:
+//   enable=fail,ok fails the first enable only.
+// Blank lines and lines starting with '#' are skipped.
+// As on Windows, a successful disable leaves the node disabled (problem 22,
+// not started) until an enable succeeds, so a failed or faulting enable
+// leaves it disabled. A successful enable gives it "after" when given (so a
+// cycle can repair it and spare the later passes their 3 s pauses), else
+// the status it had before the disable; a node scripted as disabled had
+// been healthy.
 // Nodes not in the script are healthy and refuse to be disabled or enabled.
 //
 // ORVELLO_STANDIN_LOG names a file that gets one line per call, written and
@@ -35,6 +40,7 @@ namespace {
 
 // A started USB device with its driver: 0x0180200A.
 constexpr ULONG HealthyStatus = DN_NT_DRIVER | DN_NT_ENUMERATOR | DN_DISABLEABLE | DN_STARTED | DN_DRIVER_LOADED;
+constexpr ULONG DisabledStatus = DN_NT_DRIVER | DN_NT_ENUMERATOR | DN_DISABLEABLE | DN_HAS_PROBLEM;
 constexpr DWORD StandinExceptionCode = 0xE04F5256;
 
 enum class Action { Ok, Fail, AccessViolation, Raise };
@@ -46,14 +52,21 @@ struct Reading {
     ULONG problem = 0;  // only with DN_HAS_PROBLEM
 };
 
+// One action per call; the last one repeats.
+struct ActionList {
+    std::vector<Action> actions{Action::Fail};
+    size_t calls = 0;
+};
+
 struct NodeScript {
     std::string instanceId;
     Reading reading;
-    Action disable = Action::Fail;
-    Action enable = Action::Fail;
+    ActionList disable;
+    ActionList enable;
     bool hasAfter = false;
     Reading after;
-    bool disabledOk = false;  // the last disable succeeded; see "after"
+    bool disabled = false;
+    Reading beforeDisable;  // what a successful enable restores without "after"
 };
 
 struct HandleCloser {
@@ -154,17 +167,39 @@ bool ParseAction(const std::string& text, Action& action)
     return true;
 }
 
-std::vector<std::string> SplitWords(const std::string& line)
+std::vector<std::string> SplitWords(const std::string& line, const char* separators = " \t")
 {
     std::vector<std::string> words;
     size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-        size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
-        if (i > start) words.push_back(line.substr(start, i - start));
+        i = line.find_first_not_of(separators, i);
+        if (i == std::string::npos) break;
+        size_t end = line.find_first_of(separators, i);
+        if (end == std::string::npos) end = line.size();
+        words.push_back(line.substr(i, end - i));
+        i = end;
     }
     return words;
+}
+
+bool ParseActionList(const std::string& text, ActionList& list)
+{
+    list.actions.clear();
+    if (text.empty() || text.front() == ',' || text.back() == ',' || text.find(",,") != std::string::npos)
+        return false;
+    for (const std::string& word : SplitWords(text, ",")) {
+        Action action = Action::Fail;
+        if (!ParseAction(word, action)) return false;
+        list.actions.push_back(action);
+    }
+    return true;
+}
+
+Action NextAction(ActionList& list)
+{
+    size_t at = list.calls < list.actions.size() ? list.calls : list.actions.size() - 1;
+    ++list.calls;
+    return list.actions[at];
 }
 
 bool ParseScriptLine(const std::string& line, NodeScript& node)
@@ -182,14 +217,18 @@ bool ParseScriptLine(const std::string& line, NodeScript& node)
         if (key == "status") {
             good = ParseReading(value, node.reading);
         } else if (key == "disable") {
-            good = ParseAction(value, node.disable);
+            good = ParseActionList(value, node.disable);
         } else if (key == "enable") {
-            good = ParseAction(value, node.enable);
+            good = ParseActionList(value, node.enable);
         } else if (key == "after") {
             node.hasAfter = true;
             good = ParseReading(value, node.after);
         }
         if (!good) return false;
+    }
+    if (node.reading.readable && (node.reading.status & DN_HAS_PROBLEM) != 0 &&
+        node.reading.problem == CM_PROB_DISABLED) {
+        node.disabled = true;
     }
     return true;
 }
@@ -331,9 +370,15 @@ CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
     }
     NodeScript* node = FindNode(id);
     if (node == nullptr) return Perform("CM_Disable_DevNode", id, Action::Fail);
-    CONFIGRET result = Perform("CM_Disable_DevNode", id, node->disable);
-    node->disabledOk = result == CR_SUCCESS;
-    return result;
+    Action action = NextAction(node->disable);
+    if (action == Action::Ok && !node->disabled) {
+        node->beforeDisable = node->reading;
+        node->disabled = true;
+        node->reading.readable = true;
+        node->reading.status = DisabledStatus;
+        node->reading.problem = CM_PROB_DISABLED;
+    }
+    return Perform("CM_Disable_DevNode", id, action);
 }
 
 CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
@@ -344,13 +389,12 @@ CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
     }
     NodeScript* node = FindNode(id);
     if (node == nullptr) return Perform("CM_Enable_DevNode", id, Action::Fail);
-    if (node->disabledOk && node->hasAfter) {
-        // Set before acting, since the scripted enable may fault: the cycle
-        // counts as done and later status reads see the new value.
-        node->reading = node->after;
+    Action action = NextAction(node->enable);
+    if (action == Action::Ok && node->disabled) {
+        node->reading = node->hasAfter ? node->after : node->beforeDisable;
+        node->disabled = false;
     }
-    node->disabledOk = false;
-    return Perform("CM_Enable_DevNode", id, node->enable);
+    return Perform("CM_Enable_DevNode", id, action);
 }
 
 }  // extern "C"

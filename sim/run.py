@@ -132,7 +132,7 @@ def describe(function, result):
         ("disable", "ok"): "ok: stopped",
         ("disable", "fail"): "refused (CR_FAILURE): the device is left alone",
         ("enable", "ok"): "ok: running again, restarted",
-        ("enable", "fail"): "failed (CR_FAILURE)",
+        ("enable", "fail"): "failed (CR_FAILURE): the device is left disabled",
     }
     return texts.get((verb, result), result)
 
@@ -196,17 +196,20 @@ def follower(session, scenario, start):
 
 def summary(code, elapsed, calls):
     """Restarts, failures and the pauses the run must take: 20 s between
-    passes, plus 3 s after each disable that succeeded."""
-    restarted, failed, last = set(), set(), {}
+    passes, plus 3 s after each disable that succeeded. A device counts by
+    its last restart: restarted when its enable succeeded, failed when its
+    disable or enable did not; restarts that came after a failed one are
+    counted apart."""
+    attempts = {}  # node: whether each of its restarts succeeded
     for _, function, node, result in calls:
-        if function == "CM_Enable_DevNode" and result == "ok" and last.get(node) == ("CM_Disable_DevNode", "ok"):
-            restarted.add(node)
-        if function != "CM_Get_DevNode_Status" and result != "ok":
-            failed.add(node)
-        last[node] = (function, result)
+        if function == "CM_Enable_DevNode" or function == "CM_Disable_DevNode" and result != "ok":
+            attempts.setdefault(node, []).append(function == "CM_Enable_DevNode" and result == "ok")
+    restarted = [node for node, done in attempts.items() if done[-1]]
+    retried = sum(1 for node in restarted if not all(attempts[node]))
     pauses = 20.0 + 3.0 * sum(1 for c in calls if stopped(c))
-    return "run: exit code %d after %.1f s (pauses %.1f s); %s restarted, %d failed" % (
-        code, elapsed, pauses, plural(len(restarted), "device"), len(failed))
+    return "run: exit code %d after %.1f s (pauses %.1f s); %s restarted%s, %d failed" % (
+        code, elapsed, pauses, plural(len(restarted), "device"),
+        " (%d after a failed attempt)" % retried if retried else "", len(attempts) - len(restarted))
 
 
 def differences(scenario, code, stdout, calls):

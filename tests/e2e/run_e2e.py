@@ -111,7 +111,10 @@ def devices_scenario_devices():
         device("E2E_B_UNREADABLE", [TARGETS[1]], "status=fail disable=ok enable=ok after=%X" % HEALTHY),
         device("E2E_C_DISABLE_RAISES", [TARGETS[2]], "status=%X disable=raise enable=ok" % PROBLEM),
         device("E2E_D_DISABLE_FAULTS", [TARGETS[3]], "status=%X disable=av enable=ok" % PROBLEM),
-        device("E2E_E_ENABLE_RAISES", [TARGETS[4]], "status=%X disable=ok enable=raise after=%X" % (PROBLEM, HEALTHY)),
+        # Its first enable raises, which leaves it disabled: the next pass
+        # finds problem 22 and cycles it again.
+        device("E2E_E_ENABLE_RAISES", [TARGETS[4]],
+               "status=%X disable=ok enable=raise,ok after=%X" % (PROBLEM, HEALTHY)),
         # A longer first ID still matches; the faulty twin after it in
         # snapshot order must never be reached.
         device("E2E_H1_HEALTHY", [TARGETS[11] + "&MI_00"], "status=%X disable=ok enable=ok" % HEALTHY),
@@ -123,13 +126,15 @@ def expected_device_calls(devs):
     a, b, c, d, e, h = (devs[i]["id"] for i in (0, 1, 2, 3, 4, 5))
     st, dis, en = "CM_Get_DevNode_Status", "CM_Disable_DevNode", "CM_Enable_DevNode"
     problem, healthy = logged_status(PROBLEM), logged_status(HEALTHY)
+    disabled = logged_status(PROBLEM, sim.DISABLED)
     passes = []
     for n in range(5):
         calls = [(st, a, problem), (dis, a, "ok"), (en, a, "ok")]
         calls += [(st, b, "fail"), (dis, b, "ok"), (en, b, "ok")] if n == 0 else [(st, b, healthy)]
         calls += [(st, c, problem), (dis, c, "raise")]
         calls += [(st, d, problem), (dis, d, "av")]
-        calls += [(st, e, problem), (dis, e, "ok"), (en, e, "raise")] if n == 0 else [(st, e, healthy)]
+        calls += ([(st, e, problem), (dis, e, "ok"), (en, e, "raise")] if n == 0 else
+                  [(st, e, disabled), (dis, e, "ok"), (en, e, "ok")] if n == 1 else [(st, e, healthy)])
         calls += [(st, h, healthy)]
         passes.append(calls)
     return passes
@@ -173,7 +178,7 @@ def scenario_devices(args, session):
             else:
                 check(gap < 1500, "unexpected pause of %.0f ms before %s %s" % (gap, cur[1], cur[2]))
         index += len(p)
-    check(elapsed >= 41.0, "run took %.1f s, expected 20 s of pass pauses and seven 3 s cycles" % elapsed)
+    check(elapsed >= 44.0, "run took %.1f s, expected 20 s of pass pauses and eight 3 s cycles" % elapsed)
 
 
 # ---------------------------------------------------------------- stress
@@ -332,9 +337,13 @@ def expected_trace_lines():
             lines += [re.escape(healthy), stamped(" No Yellow bang ")]
         # Target 2: status unreadable, disable raises every time.
         lines += [stamped("  disable device "), stamped(" disable Device "), stamped(" disable Device fail ")]
-        # Target 3: faulty, enable faults once, then healthy.
+        # Target 3: faulty; its enable faults once, which leaves it disabled
+        # (problem 22, the same status word), so the next pass cycles it
+        # again, and then it is healthy.
         if n == 0:
             lines += [re.escape(problem), stamped(" Yellow bang ")] + cycle_ok + [stamped(" enable Device fail ")]
+        elif n == 1:
+            lines += [re.escape(problem), stamped(" Yellow bang ")] + cycle_ok
         else:
             lines += [re.escape(healthy), stamped(" No Yellow bang ")]
     return lines
@@ -345,7 +354,7 @@ def scenario_trace(args, session):
     devs = [
         device("E2E_A_PROBLEM", [TARGETS[0]], "status=%X disable=ok enable=ok after=%X" % (PROBLEM, HEALTHY)),
         device("E2E_B_UNREADABLE", [TARGETS[1]], "status=fail disable=raise enable=ok"),
-        device("E2E_C_ENABLE_FAULTS", [TARGETS[2]], "status=%X disable=ok enable=av after=%X" % (PROBLEM, HEALTHY)),
+        device("E2E_C_ENABLE_FAULTS", [TARGETS[2]], "status=%X disable=ok enable=av,ok after=%X" % (PROBLEM, HEALTHY)),
     ] + DECOYS
     start_session(session, devs)
     trace_log = session.trace_log
