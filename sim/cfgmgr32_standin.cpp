@@ -9,9 +9,12 @@
 //   status word, and with DN_HAS_PROBLEM the problem number (default
 //   CM_PROB_FAILED_START). A node with a problem is not DN_STARTED, as on
 //   Windows; a line that says otherwise is a script error.
-//   <act> is ok, fail, av (access violation) or raise (RaiseException), or
-//   a list of them, one per call, the last one for every later call:
-//   enable=fail,ok fails the first enable only.
+//   <act> is ok; a refusal with Windows' code: fail (CR_FAILURE), vetoed
+//   (CR_REMOVE_VETOED), not-disableable (CR_NOT_DISABLEABLE), denied
+//   (CR_ACCESS_DENIED), gone (CR_NO_SUCH_DEVINST); a fault: av (access
+//   violation) or raise (RaiseException). Or a list of them, one per call,
+//   the last one for every later call: enable=fail,ok fails the first
+//   enable only.
 // Blank lines and lines starting with '#' are skipped.
 // As on Windows, a successful disable leaves the node disabled (problem 22,
 // not started) until an enable succeeds, so a failed or faulting enable
@@ -43,7 +46,31 @@ constexpr ULONG HealthyStatus = DN_NT_DRIVER | DN_NT_ENUMERATOR | DN_DISABLEABLE
 constexpr ULONG DisabledStatus = DN_NT_DRIVER | DN_NT_ENUMERATOR | DN_DISABLEABLE | DN_HAS_PROBLEM;
 constexpr DWORD StandinExceptionCode = 0xE04F5256;
 
-enum class Action { Ok, Fail, AccessViolation, Raise };
+enum class Fault { None, AccessViolation, Raise };
+
+// A scripted answer: its word in the script and the log, what it returns.
+struct Action {
+    const char* word;
+    CONFIGRET result;
+    Fault fault;
+};
+
+constexpr Action Actions[] = {
+    {"ok", CR_SUCCESS, Fault::None},
+    {"fail", CR_FAILURE, Fault::None},
+    {"vetoed", CR_REMOVE_VETOED, Fault::None},  // a driver or an open handle vetoed it
+    {"not-disableable", CR_NOT_DISABLEABLE, Fault::None},
+    {"denied", CR_ACCESS_DENIED, Fault::None},  // no administrator rights
+    {"gone", CR_NO_SUCH_DEVINST, Fault::None},  // the node was removed
+    {"av", CR_FAILURE, Fault::AccessViolation},
+    {"raise", CR_FAILURE, Fault::Raise},
+};
+constexpr const Action* Refused = &Actions[1];
+
+bool Succeeds(const Action& action)
+{
+    return action.result == CR_SUCCESS && action.fault == Fault::None;
+}
 
 // What CM_Get_DevNode_Status answers for a node.
 struct Reading {
@@ -54,7 +81,7 @@ struct Reading {
 
 // One action per call; the last one repeats.
 struct ActionList {
-    std::vector<Action> actions{Action::Fail};
+    std::vector<const Action*> actions{Refused};
     size_t calls = 0;
 };
 
@@ -157,14 +184,11 @@ bool ParseReading(const std::string& text, Reading& reading)
     return !number.empty() && *end == '\0' && reading.problem != 0;
 }
 
-bool ParseAction(const std::string& text, Action& action)
+const Action* FindAction(const std::string& word)
 {
-    if (text == "ok") action = Action::Ok;
-    else if (text == "fail") action = Action::Fail;
-    else if (text == "av") action = Action::AccessViolation;
-    else if (text == "raise") action = Action::Raise;
-    else return false;
-    return true;
+    for (const Action& action : Actions)
+        if (word == action.word) return &action;
+    return nullptr;
 }
 
 std::vector<std::string> SplitWords(const std::string& line, const char* separators = " \t")
@@ -188,18 +212,18 @@ bool ParseActionList(const std::string& text, ActionList& list)
     if (text.empty() || text.front() == ',' || text.back() == ',' || text.find(",,") != std::string::npos)
         return false;
     for (const std::string& word : SplitWords(text, ",")) {
-        Action action = Action::Fail;
-        if (!ParseAction(word, action)) return false;
+        const Action* action = FindAction(word);
+        if (action == nullptr) return false;
         list.actions.push_back(action);
     }
     return true;
 }
 
-Action NextAction(ActionList& list)
+const Action& NextAction(ActionList& list)
 {
     size_t at = list.calls < list.actions.size() ? list.calls : list.actions.size() - 1;
     ++list.calls;
-    return list.actions[at];
+    return *list.actions[at];
 }
 
 bool ParseScriptLine(const std::string& line, NodeScript& node)
@@ -296,27 +320,18 @@ void ForceAccessViolation()
 }
 
 // Logs the call, then does what the script asks.
-CONFIGRET Perform(const char* function, const std::string& instanceId, Action action)
+CONFIGRET Perform(const char* function, const std::string& instanceId, const Action& action)
 {
-    switch (action) {
-    case Action::Ok:
-        AppendLog(std::string(function) + " " + instanceId + " ok");
-        return CR_SUCCESS;
-    case Action::Fail:
-        AppendLog(std::string(function) + " " + instanceId + " fail");
-        return CR_FAILURE;
-    case Action::AccessViolation:
-        AppendLog(std::string(function) + " " + instanceId + " av");
+    const std::string line = std::string(function) + " " + instanceId + " " + action.word;
+    AppendLog(line);
+    if (action.fault == Fault::AccessViolation) {
         ForceAccessViolation();
-        AppendLog(std::string(function) + " " + instanceId + " av-did-not-fault");
-        return CR_FAILURE;
-    case Action::Raise:
-        AppendLog(std::string(function) + " " + instanceId + " raise");
+        AppendLog(line + "-did-not-fault");
+    } else if (action.fault == Fault::Raise) {
         RaiseException(StandinExceptionCode, 0, 0, nullptr);
-        AppendLog(std::string(function) + " " + instanceId + " raise-was-continued");
-        return CR_FAILURE;
+        AppendLog(line + "-was-continued");
     }
-    return CR_FAILURE;
+    return action.result;
 }
 
 // The program passes flags 0 to every call; anything else is logged and
@@ -369,9 +384,9 @@ CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
         return CR_INVALID_FLAG;
     }
     NodeScript* node = FindNode(id);
-    if (node == nullptr) return Perform("CM_Disable_DevNode", id, Action::Fail);
-    Action action = NextAction(node->disable);
-    if (action == Action::Ok && !node->disabled) {
+    if (node == nullptr) return Perform("CM_Disable_DevNode", id, *Refused);
+    const Action& action = NextAction(node->disable);
+    if (Succeeds(action) && !node->disabled) {
         node->beforeDisable = node->reading;
         node->disabled = true;
         node->reading.readable = true;
@@ -388,9 +403,9 @@ CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
         return CR_INVALID_FLAG;
     }
     NodeScript* node = FindNode(id);
-    if (node == nullptr) return Perform("CM_Enable_DevNode", id, Action::Fail);
-    Action action = NextAction(node->enable);
-    if (action == Action::Ok && node->disabled) {
+    if (node == nullptr) return Perform("CM_Enable_DevNode", id, *Refused);
+    const Action& action = NextAction(node->enable);
+    if (Succeeds(action) && node->disabled) {
         node->reading = node->hasAfter ? node->after : node->beforeDisable;
         node->disabled = false;
     }

@@ -24,6 +24,10 @@ import machine as sim
 SCENARIOS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
 # Why a node has a problem, by the numbers a scenario is likely to give.
 PROBLEMS = {10: "it failed to start", 22: "disabled", 28: "no driver installed", 43: "its driver reported a failure"}
+# The stand-in's answers to a disable or enable: the code each returns, or the fault.
+CODES = {"ok": "CR_SUCCESS", "fail": "CR_FAILURE", "vetoed": "CR_REMOVE_VETOED",
+         "not-disableable": "CR_NOT_DISABLEABLE", "denied": "CR_ACCESS_DENIED", "gone": "CR_NO_SUCH_DEVINST"}
+FAULTS = {"av": "an access violation", "raise": "an exception"}
 FUNCTIONS = {"status": "CM_Get_DevNode_Status", "disable": "CM_Disable_DevNode", "enable": "CM_Enable_DevNode"}
 VERBS = {v: k for k, v in FUNCTIONS.items()}
 SILENCE = 2.0  # seconds without a device call before a "waiting" line
@@ -87,6 +91,9 @@ def load_scenario(name):
                           where + "device NAME USB\\KEY\\INSTANCE BEHAVIOUR... HARDWARE-ID...")
                 name_, instance_id = rest[0], rest[1].upper()
                 behaviour = [w for w in rest[2:] if "=" in w]
+                for k, v in (w.split("=", 1) for w in behaviour):
+                    sim.check(k not in ("disable", "enable") or all(a in CODES or a in FAULTS for a in v.split(",")),
+                              where + "not an action, or a list of them: %s=%s" % (k, v))
                 key, instance = instance_id[len("USB\\"):].split("\\")
                 script = " ".join(k + "=" + (status_text(v) if k in ("status", "after") else v)
                                   for k, v in (w.split("=", 1) for w in behaviour))
@@ -128,13 +135,14 @@ def describe(function, result):
             return "problem %s (%s)%s" % (number, status, ": " + why if why else "")
         if status.startswith("0x"):
             return "healthy (%s)" % status
-    texts = {
-        ("disable", "ok"): "ok: stopped",
-        ("disable", "fail"): "refused (CR_FAILURE): the device is left alone",
-        ("enable", "ok"): "ok: running again, restarted",
-        ("enable", "fail"): "failed (CR_FAILURE): the device is left disabled",
-    }
-    return texts.get((verb, result), result)
+    if result == "ok":
+        return {"disable": "ok: stopped", "enable": "ok: running again, restarted"}.get(verb, result)
+    left = "the device is left alone" if verb == "disable" else "the device is left disabled"
+    if result in CODES:
+        return "%s (%s): %s" % ("refused" if verb == "disable" else "failed", CODES[result], left)
+    if result in FAULTS:
+        return "faulted (%s inside the call): %s" % (FAULTS[result], left)
+    return result
 
 
 def stopped(call):

@@ -105,6 +105,9 @@ def scenario_no_display(args, session):
     check(calls == [], "device calls without a window:\n%s" % format_calls(calls))
 
 
+REFUSALS = ["vetoed", "not-disableable", "denied", "gone", "fail"]
+
+
 def devices_scenario_devices():
     return [
         device("E2E_A_PROBLEM", [TARGETS[0], r"USB\VID_05E3&PID_0610"], "status=%X disable=ok enable=ok" % PROBLEM),
@@ -115,6 +118,8 @@ def devices_scenario_devices():
         # finds problem 22 and cycles it again.
         device("E2E_E_ENABLE_RAISES", [TARGETS[4]],
                "status=%X disable=ok enable=raise,ok after=%X" % (PROBLEM, HEALTHY)),
+        # Each of Windows' refusals of a disable, one a pass: none is followed by an enable.
+        device("E2E_F_REFUSED", [TARGETS[7]], "status=%X disable=%s enable=ok" % (PROBLEM, ",".join(REFUSALS))),
         # A longer first ID still matches; the faulty twin after it in
         # snapshot order must never be reached.
         device("E2E_H1_HEALTHY", [TARGETS[11] + "&MI_00"], "status=%X disable=ok enable=ok" % HEALTHY),
@@ -123,7 +128,7 @@ def devices_scenario_devices():
 
 
 def expected_device_calls(devs):
-    a, b, c, d, e, h = (devs[i]["id"] for i in (0, 1, 2, 3, 4, 5))
+    a, b, c, d, e, f, h = (devs[i]["id"] for i in range(7))
     st, dis, en = "CM_Get_DevNode_Status", "CM_Disable_DevNode", "CM_Enable_DevNode"
     problem, healthy = logged_status(PROBLEM), logged_status(HEALTHY)
     disabled = logged_status(PROBLEM, sim.DISABLED)
@@ -135,6 +140,7 @@ def expected_device_calls(devs):
         calls += [(st, d, problem), (dis, d, "av")]
         calls += ([(st, e, problem), (dis, e, "ok"), (en, e, "raise")] if n == 0 else
                   [(st, e, disabled), (dis, e, "ok"), (en, e, "ok")] if n == 1 else [(st, e, healthy)])
+        calls += [(st, f, problem), (dis, f, REFUSALS[n])]
         calls += [(st, h, healthy)]
         passes.append(calls)
     return passes
