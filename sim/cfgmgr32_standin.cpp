@@ -162,8 +162,8 @@ bool ParseHex(const std::string& text, ULONG& value)
     return true;
 }
 
-// fail, or <hex>[:<problem>]; a problem only with DN_HAS_PROBLEM, which
-// clears DN_STARTED.
+// fail, or <hex>[:<problem>]: a problem number only with DN_HAS_PROBLEM,
+// and DN_HAS_PROBLEM never with DN_STARTED.
 bool ParseReading(const std::string& text, Reading& reading)
 {
     reading = Reading();
