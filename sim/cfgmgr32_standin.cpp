@@ -4,17 +4,30 @@
 // scripts its three functions per device node.
 //
 // ORVELLO_STANDIN_SCRIPT names a text file, one device node per line:
-//   <instance-id> status=<hex>|fail disable=<act> enable=<act> [after=<hex>]
-//   <act> is ok, fail, av (access violation) or raise (RaiseException)
-// Blank lines and lines starting with '#' are skipped. "after" is the status
-// the node reports once it has been disabled successfully and then enabled
-// (whatever the enable does), so a cycle can repair it and spare the later
-// passes their 3 s pauses.
+//   <instance-id> status=<reading> disable=<act> enable=<act> [after=<reading>]
+//   <reading> is fail (the status cannot be read) or <hex>[:<problem>]: the
+//   status word, and with DN_HAS_PROBLEM the problem number (default
+//   CM_PROB_FAILED_START). A node with a problem is not DN_STARTED, as on
+//   Windows; a line that says otherwise is a script error.
+//   <act> is ok; a refusal with Windows' code: fail (CR_FAILURE), vetoed
+//   (CR_REMOVE_VETOED), not-disableable (CR_NOT_DISABLEABLE), denied
+//   (CR_ACCESS_DENIED), gone (CR_NO_SUCH_DEVINST); a fault: av (access
+//   violation) or raise (RaiseException). Or a list of them, one per call,
+//   the last one for every later call: enable=fail,ok fails the first
+//   enable only.
+// Blank lines and lines starting with '#' are skipped.
+// As on Windows, a successful disable leaves the node disabled (problem 22,
+// not started) until an enable succeeds, so a failed or faulting enable
+// leaves it disabled. A successful enable gives it "after" when given (so a
+// cycle can repair it and spare the later passes their 3 s pauses), else
+// the status it had before the disable; a node scripted as disabled had
+// been healthy.
 // Nodes not in the script are healthy and refuse to be disabled or enabled.
 //
 // ORVELLO_STANDIN_LOG names a file that gets one line per call, written and
 // closed before any scripted fault so that the test still sees it:
 //   <ms from QueryPerformanceCounter> <function> <instance-id> <result>
+// A status read's result is fail, <hex> or, with a problem, <hex>:<problem>.
 
 #define _CFGMGR32_  // we define the CM_ functions instead of importing them
 #include <windows.h>
@@ -28,20 +41,59 @@
 
 namespace {
 
-constexpr ULONG HealthyStatus = 0x0180200A;
+// A started USB device with its driver: 0x0180200A.
+constexpr ULONG HealthyStatus = DN_NT_DRIVER | DN_NT_ENUMERATOR | DN_DISABLEABLE | DN_STARTED | DN_DRIVER_LOADED;
+constexpr ULONG DisabledStatus = DN_NT_DRIVER | DN_NT_ENUMERATOR | DN_DISABLEABLE | DN_HAS_PROBLEM;
 constexpr DWORD StandinExceptionCode = 0xE04F5256;
 
-enum class Action { Ok, Fail, AccessViolation, Raise };
+enum class Fault { None, AccessViolation, Raise };
+
+// A scripted answer: its word in the script and the log, what it returns.
+struct Action {
+    const char* word;
+    CONFIGRET result;
+    Fault fault;
+};
+
+constexpr Action Actions[] = {
+    {"ok", CR_SUCCESS, Fault::None},
+    {"fail", CR_FAILURE, Fault::None},
+    {"vetoed", CR_REMOVE_VETOED, Fault::None},  // a driver or an open handle vetoed it
+    {"not-disableable", CR_NOT_DISABLEABLE, Fault::None},
+    {"denied", CR_ACCESS_DENIED, Fault::None},  // no administrator rights
+    {"gone", CR_NO_SUCH_DEVINST, Fault::None},  // the node was removed
+    {"av", CR_FAILURE, Fault::AccessViolation},
+    {"raise", CR_FAILURE, Fault::Raise},
+};
+constexpr const Action* Refused = &Actions[1];
+
+bool Succeeds(const Action& action)
+{
+    return action.result == CR_SUCCESS && action.fault == Fault::None;
+}
+
+// What CM_Get_DevNode_Status answers for a node.
+struct Reading {
+    bool readable = true;
+    ULONG status = HealthyStatus;
+    ULONG problem = 0;  // only with DN_HAS_PROBLEM
+};
+
+// One action per call; the last one repeats.
+struct ActionList {
+    std::vector<const Action*> actions{Refused};
+    size_t calls = 0;
+};
 
 struct NodeScript {
     std::string instanceId;
-    bool statusReadable = true;
-    ULONG status = HealthyStatus;
-    Action disable = Action::Fail;
-    Action enable = Action::Fail;
+    Reading reading;
+    ActionList disable;
+    ActionList enable;
     bool hasAfter = false;
-    ULONG after = 0;
-    bool disabledOk = false;  // the last disable succeeded; see "after"
+    Reading after;
+    bool disabled = false;
+    Reading beforeDisable;  // what a successful enable restores without "after"
 };
 
 struct HandleCloser {
@@ -110,27 +162,68 @@ bool ParseHex(const std::string& text, ULONG& value)
     return true;
 }
 
-bool ParseAction(const std::string& text, Action& action)
+// fail, or <hex>[:<problem>]: a problem number only with DN_HAS_PROBLEM,
+// and DN_HAS_PROBLEM never with DN_STARTED.
+bool ParseReading(const std::string& text, Reading& reading)
 {
-    if (text == "ok") action = Action::Ok;
-    else if (text == "fail") action = Action::Fail;
-    else if (text == "av") action = Action::AccessViolation;
-    else if (text == "raise") action = Action::Raise;
-    else return false;
-    return true;
+    reading = Reading();
+    if (text == "fail") {
+        reading.readable = false;
+        return true;
+    }
+    size_t colon = text.find(':');
+    if (!ParseHex(text.substr(0, colon), reading.status)) return false;
+    bool hasProblem = (reading.status & DN_HAS_PROBLEM) != 0;
+    if (!hasProblem) return colon == std::string::npos;
+    if ((reading.status & DN_STARTED) != 0) return false;
+    reading.problem = CM_PROB_FAILED_START;
+    if (colon == std::string::npos) return true;
+    const std::string number = text.substr(colon + 1);
+    char* end = nullptr;
+    reading.problem = static_cast<ULONG>(std::strtoul(number.c_str(), &end, 10));
+    return !number.empty() && *end == '\0' && reading.problem != 0;
 }
 
-std::vector<std::string> SplitWords(const std::string& line)
+const Action* FindAction(const std::string& word)
+{
+    for (const Action& action : Actions)
+        if (word == action.word) return &action;
+    return nullptr;
+}
+
+std::vector<std::string> SplitWords(const std::string& line, const char* separators = " \t")
 {
     std::vector<std::string> words;
     size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-        size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
-        if (i > start) words.push_back(line.substr(start, i - start));
+        i = line.find_first_not_of(separators, i);
+        if (i == std::string::npos) break;
+        size_t end = line.find_first_of(separators, i);
+        if (end == std::string::npos) end = line.size();
+        words.push_back(line.substr(i, end - i));
+        i = end;
     }
     return words;
+}
+
+bool ParseActionList(const std::string& text, ActionList& list)
+{
+    list.actions.clear();
+    if (text.empty() || text.front() == ',' || text.back() == ',' || text.find(",,") != std::string::npos)
+        return false;
+    for (const std::string& word : SplitWords(text, ",")) {
+        const Action* action = FindAction(word);
+        if (action == nullptr) return false;
+        list.actions.push_back(action);
+    }
+    return true;
+}
+
+const Action& NextAction(ActionList& list)
+{
+    size_t at = list.calls < list.actions.size() ? list.calls : list.actions.size() - 1;
+    ++list.calls;
+    return *list.actions[at];
 }
 
 bool ParseScriptLine(const std::string& line, NodeScript& node)
@@ -146,17 +239,20 @@ bool ParseScriptLine(const std::string& line, NodeScript& node)
         std::string value = word.substr(eq + 1);
         bool good = false;
         if (key == "status") {
-            node.statusReadable = value != "fail";
-            good = !node.statusReadable || ParseHex(value, node.status);
+            good = ParseReading(value, node.reading);
         } else if (key == "disable") {
-            good = ParseAction(value, node.disable);
+            good = ParseActionList(value, node.disable);
         } else if (key == "enable") {
-            good = ParseAction(value, node.enable);
+            good = ParseActionList(value, node.enable);
         } else if (key == "after") {
             node.hasAfter = true;
-            good = ParseHex(value, node.after);
+            good = ParseReading(value, node.after);
         }
         if (!good) return false;
+    }
+    if (node.reading.readable && (node.reading.status & DN_HAS_PROBLEM) != 0 &&
+        node.reading.problem == CM_PROB_DISABLED) {
+        node.disabled = true;
     }
     return true;
 }
@@ -224,27 +320,18 @@ void ForceAccessViolation()
 }
 
 // Logs the call, then does what the script asks.
-CONFIGRET Perform(const char* function, const std::string& instanceId, Action action)
+CONFIGRET Perform(const char* function, const std::string& instanceId, const Action& action)
 {
-    switch (action) {
-    case Action::Ok:
-        AppendLog(std::string(function) + " " + instanceId + " ok");
-        return CR_SUCCESS;
-    case Action::Fail:
-        AppendLog(std::string(function) + " " + instanceId + " fail");
-        return CR_FAILURE;
-    case Action::AccessViolation:
-        AppendLog(std::string(function) + " " + instanceId + " av");
+    const std::string line = std::string(function) + " " + instanceId + " " + action.word;
+    AppendLog(line);
+    if (action.fault == Fault::AccessViolation) {
         ForceAccessViolation();
-        AppendLog(std::string(function) + " " + instanceId + " av-did-not-fault");
-        return CR_FAILURE;
-    case Action::Raise:
-        AppendLog(std::string(function) + " " + instanceId + " raise");
+        AppendLog(line + "-did-not-fault");
+    } else if (action.fault == Fault::Raise) {
         RaiseException(StandinExceptionCode, 0, 0, nullptr);
-        AppendLog(std::string(function) + " " + instanceId + " raise-was-continued");
-        return CR_FAILURE;
+        AppendLog(line + "-was-continued");
     }
-    return CR_FAILURE;
+    return action.result;
 }
 
 // The program passes flags 0 to every call; anything else is logged and
@@ -274,16 +361,19 @@ CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber
         return CR_INVALID_POINTER;
     }
     const NodeScript* node = FindNode(id);
-    if (node != nullptr && !node->statusReadable) {
+    const Reading reading = node != nullptr ? node->reading : Reading();
+    if (!reading.readable) {
         AppendLog("CM_Get_DevNode_Status " + id + " fail");
         return CR_FAILURE;
     }
-    ULONG status = node != nullptr ? node->status : HealthyStatus;
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", status);
+    char text[32];
+    if ((reading.status & DN_HAS_PROBLEM) != 0)
+        std::snprintf(text, sizeof text, "0x%08lX:%lu", reading.status, reading.problem);
+    else
+        std::snprintf(text, sizeof text, "0x%08lX", reading.status);
     AppendLog("CM_Get_DevNode_Status " + id + " " + text);
-    *pulStatus = status;
-    *pulProblemNumber = (status & DN_HAS_PROBLEM) != 0 ? CM_PROB_FAILED_START : 0;
+    *pulStatus = reading.status;
+    *pulProblemNumber = reading.problem;
     return CR_SUCCESS;
 }
 
@@ -294,10 +384,16 @@ CONFIGRET WINAPI CM_Disable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
         return CR_INVALID_FLAG;
     }
     NodeScript* node = FindNode(id);
-    if (node == nullptr) return Perform("CM_Disable_DevNode", id, Action::Fail);
-    CONFIGRET result = Perform("CM_Disable_DevNode", id, node->disable);
-    node->disabledOk = result == CR_SUCCESS;
-    return result;
+    if (node == nullptr) return Perform("CM_Disable_DevNode", id, *Refused);
+    const Action& action = NextAction(node->disable);
+    if (Succeeds(action) && !node->disabled) {
+        node->beforeDisable = node->reading;
+        node->disabled = true;
+        node->reading.readable = true;
+        node->reading.status = DisabledStatus;
+        node->reading.problem = CM_PROB_DISABLED;
+    }
+    return Perform("CM_Disable_DevNode", id, action);
 }
 
 CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
@@ -307,15 +403,13 @@ CONFIGRET WINAPI CM_Enable_DevNode(DEVINST dnDevInst, ULONG ulFlags)
         return CR_INVALID_FLAG;
     }
     NodeScript* node = FindNode(id);
-    if (node == nullptr) return Perform("CM_Enable_DevNode", id, Action::Fail);
-    if (node->disabledOk && node->hasAfter) {
-        // Set before acting, since the scripted enable may fault: the cycle
-        // counts as done and later status reads see the new value.
-        node->statusReadable = true;
-        node->status = node->after;
+    if (node == nullptr) return Perform("CM_Enable_DevNode", id, *Refused);
+    const Action& action = NextAction(node->enable);
+    if (Succeeds(action) && node->disabled) {
+        node->reading = node->hasAfter ? node->after : node->beforeDisable;
+        node->disabled = false;
     }
-    node->disabledOk = false;
-    return Perform("CM_Enable_DevNode", id, node->enable);
+    return Perform("CM_Enable_DevNode", id, action);
 }
 
 }  // extern "C"

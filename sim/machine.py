@@ -21,8 +21,10 @@ import signal
 import subprocess
 import time
 
-HEALTHY = 0x0180200A
-PROBLEM = 0x0180240A  # HEALTHY with DN_HAS_PROBLEM (0x400)
+HEALTHY = 0x0180200A  # started (DN_STARTED, 0x8), its driver loaded
+PROBLEM = 0x01802400  # DN_HAS_PROBLEM (0x400), not started, no driver loaded
+DN_HAS_PROBLEM = 0x400
+FAILED_START, DISABLED = 10, 22  # CM_PROB_FAILED_START, CM_PROB_DISABLED
 CLASS_GUID = "{36fc9e60-c465-11cf-8056-444553540000}"  # USB
 ENUM_USB = r"HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum\USB"
 BASE_OVERRIDES = "mscoree,mshtml=;winedbg.exe=d"
@@ -67,6 +69,14 @@ def reg_file_text(devices):
                   '"HardwareID"=hex(7):' + data,
                   '"ClassGUID"="%s"' % CLASS_GUID, ""]
     return "\r\n".join(lines) + "\r\n"
+
+
+def logged_status(status, problem=FAILED_START):
+    """A status as the stand-in takes it in a script and logs it: the status
+    word and, with DN_HAS_PROBLEM, ":" and the problem number."""
+    if status & DN_HAS_PROBLEM:
+        return "0x%08X:%d" % (status, problem)
+    return "0x%08X" % status
 
 
 def script_text(devices):
@@ -254,7 +264,8 @@ def run_program(session, exe, limit, watch=None):
 
 
 def parse_call(line):
-    """One stand-in log line as (ms, function, instance id, result)."""
+    """One stand-in log line as (ms, function, instance id, result); a
+    status read's result is fail or as logged_status gives it."""
     parts = line.split()
     check(len(parts) == 4, "malformed stand-in log line: %r" % line)
     return float(parts[0]), parts[1], parts[2], parts[3]

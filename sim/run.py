@@ -22,14 +22,41 @@ import time
 import machine as sim
 
 SCENARIOS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
-# Status words of a scenario, as the stand-in reads and logs them.
-STATUS_WORDS = {"problem": "0x%08X" % sim.PROBLEM, "healthy": "0x%08X" % sim.HEALTHY}
+# Why a node has a problem, by the numbers a scenario is likely to give.
+PROBLEMS = {10: "it failed to start", 22: "disabled", 28: "no driver installed", 43: "its driver reported a failure"}
+# The stand-in's answers to a disable or enable: the code each returns, or the fault.
+CODES = {"ok": "CR_SUCCESS", "fail": "CR_FAILURE", "vetoed": "CR_REMOVE_VETOED",
+         "not-disableable": "CR_NOT_DISABLEABLE", "denied": "CR_ACCESS_DENIED", "gone": "CR_NO_SUCH_DEVINST"}
+FAULTS = {"av": "an access violation", "raise": "an exception"}
 FUNCTIONS = {"status": "CM_Get_DevNode_Status", "disable": "CM_Disable_DevNode", "enable": "CM_Enable_DevNode"}
 VERBS = {v: k for k, v in FUNCTIONS.items()}
 SILENCE = 2.0  # seconds without a device call before a "waiting" line
 
 
 # ---------------------------------------------------------------- scenarios
+
+def status_text(word):
+    """A scenario's status word (healthy, problem, problem:N, disabled; or
+    fail, <hex>[:N] as the stand-in takes them) as the stand-in logs it."""
+    name, colon, number = word.partition(":")
+    if word == "healthy":
+        return sim.logged_status(sim.HEALTHY)
+    if word == "disabled":
+        return sim.logged_status(sim.PROBLEM, sim.DISABLED)
+    if name == "problem":
+        sim.check(not colon or number.isdigit() and int(number) > 0, "not a problem number: " + word)
+        return sim.logged_status(sim.PROBLEM, int(number) if colon else sim.FAILED_START)
+    return word
+
+
+def status_word(text):
+    """The scenario's word for a logged status, for messages."""
+    for word in ("healthy", "disabled", "problem"):
+        if status_text(word) == text:
+            return word
+    status, _, number = text.partition(":")
+    return "problem:" + number if number and status == "0x%08X" % sim.PROBLEM else text
+
 
 def scenario_names():
     return sorted(f[:-4] for f in os.listdir(SCENARIOS) if f.endswith(".txt"))
@@ -64,8 +91,12 @@ def load_scenario(name):
                           where + "device NAME USB\\KEY\\INSTANCE BEHAVIOUR... HARDWARE-ID...")
                 name_, instance_id = rest[0], rest[1].upper()
                 behaviour = [w for w in rest[2:] if "=" in w]
+                for k, v in (w.split("=", 1) for w in behaviour):
+                    sim.check(k not in ("disable", "enable") or all(a in CODES or a in FAULTS for a in v.split(",")),
+                              where + "not an action, or a list of them: %s=%s" % (k, v))
                 key, instance = instance_id[len("USB\\"):].split("\\")
-                script = " ".join(k + "=" + STATUS_WORDS.get(v, v) for k, v in (w.split("=", 1) for w in behaviour))
+                script = " ".join(k + "=" + (status_text(v) if k in ("status", "after") else v)
+                                  for k, v in (w.split("=", 1) for w in behaviour))
                 dev = sim.device(key, [w for w in rest[2:] if "=" not in w], script, instance)
                 dev.update(name=name_, behaviour=" ".join(behaviour))
                 scenario["devices"].append(dev)
@@ -79,7 +110,8 @@ def load_scenario(name):
                     parts = call.split()
                     sim.check(len(parts) == 3 and parts[0] in FUNCTIONS and parts[1] in by_name,
                               where + "not a call of a device: " + call)
-                    calls.append((FUNCTIONS[parts[0]], by_name[parts[1]]["id"], STATUS_WORDS.get(parts[2], parts[2])))
+                    result = status_text(parts[2]) if parts[0] == "status" else parts[2]
+                    calls.append((FUNCTIONS[parts[0]], by_name[parts[1]]["id"], result))
                 scenario["calls"] += calls * (passes - int(first) + 1)
             else:
                 raise sim.Failure(where + "unknown line: " + line.strip())
@@ -97,15 +129,20 @@ def describe(function, result):
     if verb == "status":
         if result == "fail":
             return "unreadable (CR_FAILURE)"
-        if result.startswith("0x"):
-            return ("problem" if int(result, 16) & 0x400 else "healthy") + " (%s)" % result
-    texts = {
-        ("disable", "ok"): "ok: stopped",
-        ("disable", "fail"): "refused (CR_FAILURE): the device is left alone",
-        ("enable", "ok"): "ok: running again, restarted",
-        ("enable", "fail"): "failed (CR_FAILURE)",
-    }
-    return texts.get((verb, result), result)
+        status, _, number = result.partition(":")
+        if number:
+            why = PROBLEMS.get(int(number))
+            return "problem %s (%s)%s" % (number, status, ": " + why if why else "")
+        if status.startswith("0x"):
+            return "healthy (%s)" % status
+    if result == "ok":
+        return {"disable": "ok: stopped", "enable": "ok: running again, restarted"}.get(verb, result)
+    left = "the device is left alone" if verb == "disable" else "the device is left disabled"
+    if result in CODES:
+        return "%s (%s): %s" % ("refused" if verb == "disable" else "failed", CODES[result], left)
+    if result in FAULTS:
+        return "faulted (%s inside the call): %s" % (FAULTS[result], left)
+    return result
 
 
 def stopped(call):
@@ -167,17 +204,20 @@ def follower(session, scenario, start):
 
 def summary(code, elapsed, calls):
     """Restarts, failures and the pauses the run must take: 20 s between
-    passes, plus 3 s after each disable that succeeded."""
-    restarted, failed, last = set(), set(), {}
+    passes, plus 3 s after each disable that succeeded. A device counts by
+    its last restart: restarted when its enable succeeded, failed when its
+    disable or enable did not; restarts that came after a failed one are
+    counted apart."""
+    attempts = {}  # node: whether each of its restarts succeeded
     for _, function, node, result in calls:
-        if function == "CM_Enable_DevNode" and result == "ok" and last.get(node) == ("CM_Disable_DevNode", "ok"):
-            restarted.add(node)
-        if function != "CM_Get_DevNode_Status" and result != "ok":
-            failed.add(node)
-        last[node] = (function, result)
+        if function == "CM_Enable_DevNode" or function == "CM_Disable_DevNode" and result != "ok":
+            attempts.setdefault(node, []).append(function == "CM_Enable_DevNode" and result == "ok")
+    restarted = [node for node, done in attempts.items() if done[-1]]
+    retried = sum(1 for node in restarted if not all(attempts[node]))
     pauses = 20.0 + 3.0 * sum(1 for c in calls if stopped(c))
-    return "run: exit code %d after %.1f s (pauses %.1f s); %s restarted, %d failed" % (
-        code, elapsed, pauses, plural(len(restarted), "device"), len(failed))
+    return "run: exit code %d after %.1f s (pauses %.1f s); %s restarted%s, %d failed" % (
+        code, elapsed, pauses, plural(len(restarted), "device"),
+        " (%d after a failed attempt)" % retried if retried else "", len(attempts) - len(restarted))
 
 
 def differences(scenario, code, stdout, calls):
@@ -192,13 +232,13 @@ def differences(scenario, code, stdout, calls):
         at = next((i for i, (x, y) in enumerate(zip(actual, scenario["calls"])) if x != y),
                   min(len(actual), len(scenario["calls"])))
         names = {d["id"]: d["name"] for d in scenario["devices"]}
-        words = {v: k for k, v in STATUS_WORDS.items()}
 
         def shown(calls_):
             if at >= len(calls_):
                 return "nothing"
             function, node, result = calls_[at]
-            return " ".join((VERBS.get(function, function), names.get(node, node), words.get(result, result)))
+            verb = VERBS.get(function, function)
+            return " ".join((verb, names.get(node, node), status_word(result) if verb == "status" else result))
         wrong.append("%d device calls, expected %d; call %d is %s, expected %s" % (
             len(actual), len(scenario["calls"]), at + 1, shown(actual), shown(scenario["calls"])))
     return wrong

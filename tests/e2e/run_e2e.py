@@ -32,8 +32,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "sim"))
 from check_pe import delay_imports  # noqa: E402
 import machine as sim  # noqa: E402
 from machine import (BASE_OVERRIDES, HEALTHY, PROBLEM, TARGETS, Failure, Session, check, device,  # noqa: E402
-                     end_session, import_devices, read_call_log, start_session, wine_tool, windows_path,
-                     write_script)
+                     end_session, import_devices, logged_status, read_call_log, start_session, wine_tool,
+                     windows_path, write_script)
 
 
 # Present but never to be examined: the program matches the first hardware
@@ -105,13 +105,21 @@ def scenario_no_display(args, session):
     check(calls == [], "device calls without a window:\n%s" % format_calls(calls))
 
 
+REFUSALS = ["vetoed", "not-disableable", "denied", "gone", "fail"]
+
+
 def devices_scenario_devices():
     return [
         device("E2E_A_PROBLEM", [TARGETS[0], r"USB\VID_05E3&PID_0610"], "status=%X disable=ok enable=ok" % PROBLEM),
         device("E2E_B_UNREADABLE", [TARGETS[1]], "status=fail disable=ok enable=ok after=%X" % HEALTHY),
         device("E2E_C_DISABLE_RAISES", [TARGETS[2]], "status=%X disable=raise enable=ok" % PROBLEM),
         device("E2E_D_DISABLE_FAULTS", [TARGETS[3]], "status=%X disable=av enable=ok" % PROBLEM),
-        device("E2E_E_ENABLE_RAISES", [TARGETS[4]], "status=%X disable=ok enable=raise after=%X" % (PROBLEM, HEALTHY)),
+        # Its first enable raises, which leaves it disabled: the next pass
+        # finds problem 22 and cycles it again.
+        device("E2E_E_ENABLE_RAISES", [TARGETS[4]],
+               "status=%X disable=ok enable=raise,ok after=%X" % (PROBLEM, HEALTHY)),
+        # Each of Windows' refusals of a disable, one a pass: none is followed by an enable.
+        device("E2E_F_REFUSED", [TARGETS[7]], "status=%X disable=%s enable=ok" % (PROBLEM, ",".join(REFUSALS))),
         # A longer first ID still matches; the faulty twin after it in
         # snapshot order must never be reached.
         device("E2E_H1_HEALTHY", [TARGETS[11] + "&MI_00"], "status=%X disable=ok enable=ok" % HEALTHY),
@@ -120,16 +128,19 @@ def devices_scenario_devices():
 
 
 def expected_device_calls(devs):
-    a, b, c, d, e, h = (devs[i]["id"] for i in (0, 1, 2, 3, 4, 5))
+    a, b, c, d, e, f, h = (devs[i]["id"] for i in range(7))
     st, dis, en = "CM_Get_DevNode_Status", "CM_Disable_DevNode", "CM_Enable_DevNode"
-    problem, healthy = "0x%08X" % PROBLEM, "0x%08X" % HEALTHY
+    problem, healthy = logged_status(PROBLEM), logged_status(HEALTHY)
+    disabled = logged_status(PROBLEM, sim.DISABLED)
     passes = []
     for n in range(5):
         calls = [(st, a, problem), (dis, a, "ok"), (en, a, "ok")]
         calls += [(st, b, "fail"), (dis, b, "ok"), (en, b, "ok")] if n == 0 else [(st, b, healthy)]
         calls += [(st, c, problem), (dis, c, "raise")]
         calls += [(st, d, problem), (dis, d, "av")]
-        calls += [(st, e, problem), (dis, e, "ok"), (en, e, "raise")] if n == 0 else [(st, e, healthy)]
+        calls += ([(st, e, problem), (dis, e, "ok"), (en, e, "raise")] if n == 0 else
+                  [(st, e, disabled), (dis, e, "ok"), (en, e, "ok")] if n == 1 else [(st, e, healthy)])
+        calls += [(st, f, problem), (dis, f, REFUSALS[n])]
         calls += [(st, h, healthy)]
         passes.append(calls)
     return passes
@@ -173,7 +184,7 @@ def scenario_devices(args, session):
             else:
                 check(gap < 1500, "unexpected pause of %.0f ms before %s %s" % (gap, cur[1], cur[2]))
         index += len(p)
-    check(elapsed >= 41.0, "run took %.1f s, expected 20 s of pass pauses and seven 3 s cycles" % elapsed)
+    check(elapsed >= 44.0, "run took %.1f s, expected 20 s of pass pauses and eight 3 s cycles" % elapsed)
 
 
 # ---------------------------------------------------------------- stress
@@ -261,7 +272,7 @@ def stress_scenario_devices(count):
 
 def expected_stress_calls(faulty, healthy, long_first):
     st, dis, en = "CM_Get_DevNode_Status", "CM_Disable_DevNode", "CM_Enable_DevNode"
-    problem, fine = "0x%08X" % PROBLEM, "0x%08X" % HEALTHY
+    problem, fine = logged_status(PROBLEM), logged_status(HEALTHY)
     one_pass = [(st, faulty, problem), (dis, faulty, "ok"), (en, faulty, "ok"), (st, healthy, fine),
                 (st, long_first, fine)]
     return one_pass * 5
@@ -332,9 +343,13 @@ def expected_trace_lines():
             lines += [re.escape(healthy), stamped(" No Yellow bang ")]
         # Target 2: status unreadable, disable raises every time.
         lines += [stamped("  disable device "), stamped(" disable Device "), stamped(" disable Device fail ")]
-        # Target 3: faulty, enable faults once, then healthy.
+        # Target 3: faulty; its enable faults once, which leaves it disabled
+        # (problem 22, the same status word), so the next pass cycles it
+        # again, and then it is healthy.
         if n == 0:
             lines += [re.escape(problem), stamped(" Yellow bang ")] + cycle_ok + [stamped(" enable Device fail ")]
+        elif n == 1:
+            lines += [re.escape(problem), stamped(" Yellow bang ")] + cycle_ok
         else:
             lines += [re.escape(healthy), stamped(" No Yellow bang ")]
     return lines
@@ -345,7 +360,7 @@ def scenario_trace(args, session):
     devs = [
         device("E2E_A_PROBLEM", [TARGETS[0]], "status=%X disable=ok enable=ok after=%X" % (PROBLEM, HEALTHY)),
         device("E2E_B_UNREADABLE", [TARGETS[1]], "status=fail disable=raise enable=ok"),
-        device("E2E_C_ENABLE_FAULTS", [TARGETS[2]], "status=%X disable=ok enable=av after=%X" % (PROBLEM, HEALTHY)),
+        device("E2E_C_ENABLE_FAULTS", [TARGETS[2]], "status=%X disable=ok enable=av,ok after=%X" % (PROBLEM, HEALTHY)),
     ] + DECOYS
     start_session(session, devs)
     trace_log = session.trace_log
@@ -384,8 +399,8 @@ def scenario_planted_dll(args, session):
     check(code == 1, "exit code %d, expected 1" % code)
     calls = [c[1:] for c in read_call_log(session)]
     st, a = "CM_Get_DevNode_Status", problem["id"]
-    expected = [(st, a, "0x%08X" % PROBLEM), ("CM_Disable_DevNode", a, "ok"), ("CM_Enable_DevNode", a, "ok")]
-    expected += [(st, a, "0x%08X" % HEALTHY)] * 4
+    expected = [(st, a, logged_status(PROBLEM)), ("CM_Disable_DevNode", a, "ok"), ("CM_Enable_DevNode", a, "ok")]
+    expected += [(st, a, logged_status(HEALTHY))] * 4
     check(calls == expected, "device calls through System32's cfgmgr32.dll: %s" % calls)
 
 
