@@ -366,10 +366,16 @@ class MsiUnderWine(unittest.TestCase):
             self.assertTrue(installed.read() == self.exe, "the installed orvello.exe is not the packaged one")
 
     def test_install_upgrade_repair_downgrade_uninstall(self):
-        self.assertEqual(msiexec("/i", self.old), 0)
+        # A folder from the command line is ignored: the program lands where
+        # the task's command (checked in the zip) looks.
+        self.assertEqual(msiexec("/i", self.old, "INSTALLDIR=C:\\Tools\\Orvello"), 0)
         self.assertInstalled(CODES[1])
+        self.assertIsNone(find_ci(self.prefix.drive_c, "Tools"), "the install wrote into C:\\Tools")
         self.assertEqual(msiexec("/i", self.new), 0)  # a major upgrade: one product left
         self.assertInstalled(CODES[0])
+        for script in ("install.cmd", "uninstall.cmd"):  # the zip's scripts leave it alone
+            code, output = run_cmd(os.path.join(self.tmp, "zip", script), self.tmp, self.tmp)
+            self.assertEqual((code, "from its MSI package" in output), (8, True), output)
         os.remove(self.prefix.installed_exe())
         os.remove(self.prefix.task_file())
         self.assertEqual(msiexec("/i", self.new, "REINSTALL=ALL", "REINSTALLMODE=amus"), 0)
@@ -378,16 +384,6 @@ class MsiUnderWine(unittest.TestCase):
         self.assertInstalled(CODES[0])
         self.assertEqual(msiexec("/x", CODES[0]), 0)
         self.assertInstalled(None)
-
-    def test_command_line_folder_is_ignored_and_zip_scripts_refuse(self):
-        # The program lands where the task's command (checked in the zip) looks.
-        self.assertEqual(msiexec("/i", self.new, "INSTALLDIR=C:\\Tools\\Orvello"), 0)
-        self.assertInstalled(CODES[0])
-        self.assertIsNone(find_ci(self.prefix.drive_c, "Tools"), "the install wrote into C:\\Tools")
-        for script in ("install.cmd", "uninstall.cmd"):
-            code, output = run_cmd(os.path.join(self.tmp, "zip", script), self.tmp, self.tmp)
-            self.assertEqual((code, "from its MSI package" in output), (8, True), output)
-        self.assertInstalled(CODES[0])
 
     def test_removals_leave_no_task_and_end_no_run(self):
         self.assertEqual(msiexec("/i", self.new), 0)
