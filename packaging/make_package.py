@@ -59,6 +59,12 @@ def fail(message):
     sys.exit("make_package: " + message)
 
 
+def descriptor():
+    """orvello.wxs's text: its upgrade code names the product family."""
+    with open(WXS, encoding="utf-8") as f:
+        return f.read()
+
+
 def version_problem(version):
     """Why a version can't be a package's (None when it can)."""
     m = re.fullmatch(r"(\d+)\.(\d+)\.(\d+)\.(\d+)", version)
@@ -90,8 +96,7 @@ def windows_text(name, version):
         text = f.read()
     if "@VERSION@" not in text:
         fail("%s has no @VERSION@" % name)
-    with open(WXS, encoding="utf-8") as f:
-        wxs_text = f.read()
+    wxs_text = descriptor()
     for name, value in (("@VERSION@", version), ("@PRODUCTCODE@", product_code(version, wxs_text)),
                         ("@UPGRADECODE_PACKED@", packed_guid(upgrade_code(wxs_text)))):
         text = text.replace(name, value)
@@ -140,8 +145,7 @@ def product_code(version, wxs_text=None):
     """The product code of a version: the same for every build of it, so a
     rebuild is the same product, and different for every other version."""
     if wxs_text is None:
-        with open(WXS, encoding="utf-8") as f:
-            wxs_text = f.read()
+        wxs_text = descriptor()
     return "{%s}" % str(uuid.uuid5(upgrade_code(wxs_text), "Orvello " + version)).upper()
 
 
@@ -192,8 +196,9 @@ def patch_queries(msi, fixes):
 
 def check_patched(msi, fixes):
     """msibuild says nothing of an UPDATE that matched no row: read them back."""
+    tables = {name: export(msi, name) for name in {t for t, _, _, _ in fixes}}
     for name, key, column, value in fixes:
-        columns, rows = export(msi, name)
+        columns, rows = tables[name]
         found = [row[columns.index(column)] for row in rows if row[0] == key]
         if found != [str(value)]:
             fail("%s row %s has %s %s after patching, not %s" % (name, key, column, found, value))
@@ -211,8 +216,7 @@ def check_actions(msi, wxs_text):
 
 
 def write_msi(out, exe, version, epoch):
-    with open(WXS, encoding="utf-8") as f:
-        wxs_text = f.read()
+    wxs_text = descriptor()
     stage = tempfile.mkdtemp(prefix="orvello-msi-")
     try:
         # wixl reads its sources relative to the descriptor, and the cabinet
@@ -256,8 +260,9 @@ def main():
     parser.add_argument("--zip")
     parser.add_argument("--msi")
     args = parser.parse_args()
-    if version_problem(args.version):
-        fail(version_problem(args.version))
+    problem = version_problem(args.version)
+    if problem:
+        fail(problem)
     with open(args.exe, "rb") as f:
         exe = f.read()
     if exe[:2] != b"MZ":
