@@ -59,12 +59,14 @@ def iso_duration_seconds(text):
     return ((d * 24 + h) * 60 + mi) * 60 + s
 
 
-# The System log's events after a resume from sleep or hibernation, and
-# from Modern Standby.
-RESUME_EVENTS = [("Microsoft-Windows-Power-Troubleshooter", 1), ("Microsoft-Windows-Kernel-Power", 507)]
+# The System log's events that start a run: every boot (Fast Startup's too,
+# which fires no boot trigger), a resume from sleep or hibernation (two
+# records of it), a resume from Modern Standby.
+TRIGGER_EVENTS = [("Microsoft-Windows-Kernel-Boot", 27), ("Microsoft-Windows-Power-Troubleshooter", 1),
+                  ("Microsoft-Windows-Kernel-Power", 107), ("Microsoft-Windows-Kernel-Power", 507)]
 
 
-def resume_query(subscription, provider, event):
+def event_query(subscription, provider, event):
     """Whether an event subscription selects exactly this event of the System log."""
     try:
         select = ET.fromstring(subscription or "").findall("Query/Select")
@@ -111,9 +113,9 @@ def task_problems(data):
         problems.append('the task runs %r, not "%%ProgramFiles%%\\Orvello\\orvello.exe"' % command.text)
     if not root.findall("t:Triggers/t:BootTrigger", NS) and not root.findall("t:Triggers/t:LogonTrigger", NS):
         problems.append("the task has no boot or logon trigger")
-    for event in RESUME_EVENTS:
-        if not any(resume_query(e.text, *event) for e in root.findall("t:Triggers/t:EventTrigger/t:Subscription", NS)):
-            problems.append("the task has no trigger on the System log's resume event %s %d" % event)
+    for event in TRIGGER_EVENTS:
+        if not any(event_query(e.text, *event) for e in root.findall("t:Triggers/t:EventTrigger/t:Subscription", NS)):
+            problems.append("the task has no trigger on the System log's event %s %d" % event)
     value("t:Principals/t:Principal/t:RunLevel", "HighestAvailable")
     value("t:Principals/t:Principal/t:UserId", "S-1-5-18")
     value("t:Settings/t:Hidden", "false")  # administrators see it
@@ -227,10 +229,10 @@ class DamagedPackages(unittest.TestCase):
     def test_task_command_unquoted(self):
         self.assertRejected(edit_task(lambda t: re.sub(r'"(%ProgramFiles%.*?)"', r"\1", t)), "the task runs")
 
-    def test_task_without_a_resume_trigger(self):
-        for event in ("EventID=1]", "EventID=507]"):
+    def test_task_without_an_event_trigger(self):
+        for event in ("EventID=27]", "EventID=1]", "EventID=107]", "EventID=507]"):
             with self.subTest(event):
-                self.assertRejected(edit_task(lambda t: t.replace(event, "EventID=42]")), "resume event")
+                self.assertRejected(edit_task(lambda t: t.replace(event, "EventID=42]")), "System log's event")
 
     def test_task_without_highest_privileges(self):
         self.assertRejected(edit_task(lambda t: t.replace("HighestAvailable", "LeastPrivilege")), "RunLevel")
@@ -328,6 +330,10 @@ class MsiUnderWine(unittest.TestCase):
         cls.new, cls.old, cls.failing = (windows_path(p) for p in (ZIP[:-4] + ".msi", cls.tmp + "/old.msi",
                                                                    cls.tmp + "/failing.msi"))
         with zipfile.ZipFile(ZIP) as z:
+        with tempfile.TemporaryDirectory() as out, zipfile.ZipFile(ZIP) as z:  # the task the contents checks read
+            subprocess.run(["msiextract", "-C", out, os.path.abspath(msi)], cwd=out, check=True, **QUIET)
+            with open(os.path.join(out, "Orvello", "orvello-task.xml"), "rb") as f:
+                self.assertTrue(f.read() == z.read("orvello-task.xml"), "the MSI's task definition is not the zip's")
             cls.exe = z.read("orvello.exe")
             z.extractall(os.path.join(cls.tmp, "zip"))
         make_package.write_msi(cls.tmp + "/old.msi", cls.exe, "3.5.5.0", 1577836800)
