@@ -308,7 +308,7 @@ class MsiTables(unittest.TestCase):
         self.assertEqual(sorted(order, key=sequence.get), order)
         expected = {"ALLUSERS": "1", "ARPNOMODIFY": "1", "ARPPRODUCTICON": "orvello.ico", "Manufacturer": "Orvello",
                     "ProductVersion": "3.5.6.0", "UpgradeCode": "{635F32A0-7438-4B7D-AEFC-DFBD858190C7}",
-                    "MSIRESTARTMANAGERCONTROL": "DisableShutdown"}
+                    "MSIRESTARTMANAGERCONTROL": "DisableShutdown", "REBOOT": "ReallySuppress"}
         properties = dict(rows(msi, "Property", 2))
         self.assertEqual({k: properties.get(k) for k in expected}, expected)
         self.assertEqual(rows(msi, "Icon", 1), [("orvello.ico",)])
