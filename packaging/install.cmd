@@ -1,6 +1,6 @@
 @echo off
 rem Orvello @VERSION@: copies orvello.exe to "%ProgramFiles%\Orvello" and
-rem registers the task that runs it at every start of Windows.
+rem registers the task that runs it at every start and resume of Windows.
 rem Exit codes: 0 installed, 2 not run as administrator, 3 task already
 rem registered, 4 package incomplete or inside the install folder, 5 copy
 rem failed, 6 task not registered, 7 the install folder is unknown (no
@@ -19,14 +19,14 @@ rem Every tool by its full path: cmd looks in the current folder before PATH,
 rem and this script may be started from a folder others can write to. A
 rem 32-bit prompt sees SysWOW64 as System32; Sysnative reaches the real one.
 set "SYS=%SystemRoot%\System32"
-if exist "%SystemRoot%\Sysnative\" set "SYS=%SystemRoot%\Sysnative"
+if exist "%SystemRoot%\Sysnative\cmd.exe" set "SYS=%SystemRoot%\Sysnative"
 
 rem Without Program Files the folder would be "\Orvello" on the current drive,
 rem which is replaced below.
-if not "%PF:~1,2%"==":\" (
-    echo Orvello: neither ProgramW6432 nor ProgramFiles names a folder; nothing was installed.
-    exit /b 7
-)
+rem "defined" first: with PF undefined, real cmd.exe reads the substring
+rem test below as two undefined variables and aborts on a syntax error.
+if not defined PF goto no_program_files
+if not "%PF:~1,2%"==":\" goto no_program_files
 
 call :elevated
 if errorlevel 1 (
@@ -100,12 +100,16 @@ if errorlevel 1 (
 )
 
 echo Orvello: installed "%DEST%\orvello.exe" and registered the task "%TASK%".
-echo It runs at every start of Windows; to run it now: schtasks /Run /TN "%TASK%"
+echo It runs at every start and resume of Windows; to run it now: schtasks /Run /TN "%TASK%"
 exit /b 0
 
 :insecure
 echo Orvello: icacls could not give "%DEST%" Program Files' permissions and the Administrators group as owner; nothing was installed.
 rmdir /S /Q "%DEST%" >nul 2>&1
+exit /b 7
+
+:no_program_files
+echo Orvello: neither ProgramW6432 nor ProgramFiles names a folder; nothing was installed.
 exit /b 7
 
 rem 0 when this prompt has administrator rights. fltmc answers only an

@@ -13,13 +13,13 @@ if defined ProgramW6432 set "PF=%ProgramW6432%"
 set "DEST=%PF%\Orvello"
 rem Tools by their full path, as in install.cmd.
 set "SYS=%SystemRoot%\System32"
-if exist "%SystemRoot%\Sysnative\" set "SYS=%SystemRoot%\Sysnative"
+if exist "%SystemRoot%\Sysnative\cmd.exe" set "SYS=%SystemRoot%\Sysnative"
 
 rem Without Program Files the folder would be "\Orvello" on the current drive.
-if not "%PF:~1,2%"==":\" (
-    echo Orvello: neither ProgramW6432 nor ProgramFiles names a folder; nothing was removed.
-    exit /b 7
-)
+rem "defined" first: with PF undefined, real cmd.exe reads the substring
+rem test below as two undefined variables and aborts on a syntax error.
+if not defined PF goto no_program_files
+if not "%PF:~1,2%"==":\" goto no_program_files
 
 call :elevated
 if errorlevel 1 (
@@ -98,6 +98,10 @@ if "%HADTASK%"=="0" set "DONE="%DEST%" (the task "%TASK%" was not registered)"
 if "%HADDIR%"=="0" set "DONE=the task "%TASK%" ("%DEST%" was not there)"
 echo Orvello: removed %DONE%.
 exit /b 0
+
+:no_program_files
+echo Orvello: neither ProgramW6432 nor ProgramFiles names a folder; nothing was removed.
+exit /b 7
 
 rem The same checks as in install.cmd.
 :elevated

@@ -5,10 +5,10 @@
 
 The contents checks read the zip: the five files, the task definition
 (UTF-16 with a byte-order mark, well-formed, running orvello.exe at startup
-with the highest privileges, listed, with a time limit, on both resume
-events), Windows line
-endings in the scripts. Each is also run against damaged copies of the zip,
-which it must reject.
+with the highest privileges, listed, with a time limit, on every boot and
+resume event), Windows line endings in the scripts and nothing in them that
+real cmd.exe reads otherwise than Wine's. Each is also run against damaged
+copies of the zip, which it must reject.
 
 The Wine checks need $WINEPREFIX (run inside scripts/wine-session). They
 install and uninstall in that prefix and bring it back to a clean state
@@ -134,6 +134,15 @@ def task_problems(data):
     return problems
 
 
+def cmd_problems(script):
+    """What real cmd.exe reads otherwise than Wine's: a substring of a variable that "if not defined" has not
+    tested yet (undefined, a syntax error that aborts the script), Sysnative tested as a folder (only an alias)."""
+    unsure = [m.group(1).decode() for m in re.finditer(rb"%(\w+):~", script)
+              if not re.search(rb"if not defined %s\b" % m.group(1), script[:m.start()], re.I)]
+    return ["takes a substring of %s before testing that it is defined" % v for v in unsure] + (
+        ["tests Sysnative as a folder, not a file in it"] if re.search(rb'Sysnative\\"', script, re.I) else [])
+
+
 def package_problems(path):
     """What is wrong with the zip's contents (empty when sound)."""
     try:
@@ -164,6 +173,8 @@ def package_problems(path):
             problems.append("%s does not name version 3.5.6.0" % name)
         if re.search(rb"@[A-Z_]+@", data):
             problems.append("%s holds a placeholder the builder did not fill in" % name)
+        if name.endswith(".cmd"):
+            problems += ["%s %s" % (name, p) for p in cmd_problems(data)]
     install = files.get("install.cmd", b"")
     if install and (b"orvello-task.xml" not in install
                     or not re.search(rb'schtasks(?:\.exe")? /Create .*/XML', install)):
@@ -240,6 +251,12 @@ class DamagedPackages(unittest.TestCase):
     def test_task_without_time_limit(self):
         self.assertRejected(edit_task(lambda t: t.replace("PT1H", "PT5M")), "ExecutionTimeLimit")
 
+    def test_script_real_cmd_reads_otherwise(self):
+        for old, new, expected in ((b"if not defined PF goto no_program_files\r\n", b"", "before testing"),
+                                   (b'Sysnative\\cmd.exe"', b'Sysnative\\"', "Sysnative as a folder")):
+            with self.subTest(expected):
+                self.assertRejected(lambda n, d: d.replace(old, new) if n == "uninstall.cmd" else d, expected)
+
     def test_script_with_unix_line_ends(self):
         self.assertRejected(lambda n, d: d.replace(b"\r\n", b"\n") if n == "install.cmd" else d, "CR LF")
 
@@ -313,6 +330,10 @@ class MsiTables(unittest.TestCase):
         self.assertEqual({k: properties.get(k) for k in expected}, expected)
         self.assertEqual(rows(msi, "Icon", 1), [("orvello.ico",)])
         self.assertIn("newer version of Orvello", str(rows(msi, "LaunchCondition", 2)))
+        with tempfile.TemporaryDirectory() as out, zipfile.ZipFile(ZIP) as z:  # the task the contents checks read
+            subprocess.run(["msiextract", "-C", out, os.path.abspath(msi)], cwd=out, check=True, **QUIET)
+            with open(os.path.join(out, "Orvello", "orvello-task.xml"), "rb") as f:
+                self.assertTrue(f.read() == z.read("orvello-task.xml"), "the MSI's task definition is not the zip's")
 
 
 def msiexec(*args):
@@ -330,10 +351,6 @@ class MsiUnderWine(unittest.TestCase):
         cls.new, cls.old, cls.failing = (windows_path(p) for p in (ZIP[:-4] + ".msi", cls.tmp + "/old.msi",
                                                                    cls.tmp + "/failing.msi"))
         with zipfile.ZipFile(ZIP) as z:
-        with tempfile.TemporaryDirectory() as out, zipfile.ZipFile(ZIP) as z:  # the task the contents checks read
-            subprocess.run(["msiextract", "-C", out, os.path.abspath(msi)], cwd=out, check=True, **QUIET)
-            with open(os.path.join(out, "Orvello", "orvello-task.xml"), "rb") as f:
-                self.assertTrue(f.read() == z.read("orvello-task.xml"), "the MSI's task definition is not the zip's")
             cls.exe = z.read("orvello.exe")
             z.extractall(os.path.join(cls.tmp, "zip"))
         make_package.write_msi(cls.tmp + "/old.msi", cls.exe, "3.5.5.0", 1577836800)
