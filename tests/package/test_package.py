@@ -342,6 +342,11 @@ def msiexec(*args):
     return code
 
 
+def msi_registered(code):
+    key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + code
+    return subprocess.run(["wine", "reg", "query", key], **QUIET).returncode == 0
+
+
 class MsiUnderWine(unittest.TestCase):
     """Wine's msiexec; its exit codes are Windows' low byte (1603 reads 67)."""
 
@@ -368,19 +373,14 @@ class MsiUnderWine(unittest.TestCase):
         shutil.rmtree(cls.tmp)
 
     def setUp(self):  # also after an interrupted run
-        for code in filter(self.registered, CODES):
-            msiexec("/x", code)
-        clean_prefix(self.prefix)  # what install.cmd may have left, say
+        for what in clean_prefix(self.prefix):
+            print("  clean-up: removed %s" % what)
         self.assertInstalled(None)
 
     tearDown = setUp
 
-    def registered(self, code):
-        key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + code
-        return subprocess.run(["wine", "reg", "query", key], **QUIET).returncode == 0
-
     def assertInstalled(self, code):
-        self.assertEqual([self.registered(c) for c in CODES], [c == code for c in CODES])
+        self.assertEqual([msi_registered(c) for c in CODES], [c == code for c in CODES])
         self.assertEqual(self.prefix.task_file() is not None, code is not None, "task %s" % TASK)
         if code is None:
             self.assertIsNone(self.prefix.program_dir())
@@ -420,7 +420,7 @@ class MsiUnderWine(unittest.TestCase):
         try:
             self.assertIn(msiexec("/x", CODES[0]), (0, 3010 & 0xFF))
             self.assertIsNone(running.poll(), "the removal ended the running orvello.exe")
-            self.assertEqual((self.registered(CODES[0]), self.prefix.task_file()), (False, None))
+            self.assertEqual((msi_registered(CODES[0]), self.prefix.task_file()), (False, None))
         finally:
             end_instance(running, folder)
         self.assertEqual(running.returncode, 42)
@@ -534,8 +534,9 @@ TOOL_TAG = b"\0orvello package test tool\0"
 
 
 def session_prefix():
-    if os.environ.get("WINEPREFIX") is None:
-        raise AssertionError("no WINEPREFIX: run inside scripts/wine-session")
+    # The tests delete what they find there: never in someone's own prefix.
+    if os.environ.get("WINEPREFIX") is None or os.environ["WINEPREFIX"] != os.environ.get("ORVELLO_WINE_SESSION"):
+        raise AssertionError("not in scripts/wine-session's prefix: run inside scripts/wine-session")
     return Prefix(os.environ["WINEPREFIX"])
 
 
@@ -543,15 +544,20 @@ SAVED = ".saved-by-test"  # a real tool's name while a stand-in takes its place
 
 
 def clean_prefix(prefix):
-    """Removes what an install or a test run left in the prefix, puts back
-    the tools stand-ins replaced; says what it removed."""
+    """Removes what an install or a test run left in the prefix, all that a
+    case checks is absent, and puts back the tools stand-ins replaced; says
+    what it removed."""
+    removed = []
+    for code in filter(msi_registered, CODES):
+        msiexec("/x", code)
+        removed.append("MSI product " + code)
+    # C:\Tools: where a package that honours INSTALLDIR writes.
     leftovers = [prefix.task_file(), prefix.program_dir(), find_ci(prefix.drive_c, "Orvello"),
-                 find_ci(prefix.drive_c, "Tools", "Orvello")]
+                 find_ci(prefix.drive_c, "Tools")]
     stubs = [os.path.join(prefix.system32(), name) for name in ("fltmc.exe", "ping.exe")]
     for stub in filter(os.path.exists, stubs):
         with open(stub, "rb") as f:
             leftovers += [stub] if TOOL_TAG in f.read() else []
-    removed = []
     for path in filter(None, leftovers):
         if os.path.isdir(path):
             shutil.rmtree(path)
