@@ -3,11 +3,13 @@
 and the files in packaging/.
 
     make_package.py --exe orvello.exe --version 3.5.6.0 --epoch SECONDS \
-        [--zip dist/orvello-3.5.6.0.zip] [--msi dist/orvello-3.5.6.0.msi]
+        [--zip dist/orvello-3.5.6.0.zip] [--msi dist/orvello-3.5.6.0.msi --dll task_actions.dll]
+
+The MSI carries task_actions.dll, its custom actions, in its Binary table.
 
 Text files get Windows line endings; the task definition is written in
-UTF-16 with a byte-order mark, the encoding schtasks /XML expects, and
-without the comments after its first. Both
+UTF-16 with a byte-order mark, the encoding schtasks /XML and the MSI's
+custom action expect, and without the comments after its first. Both
 files are the same bytes for the same inputs: every time stamp inside them
 is --epoch (scripts/package passes the commit's time), and the MSI's
 package code is derived from its inputs.
@@ -33,14 +35,14 @@ TASK_FILE = "orvello-task.xml"
 WXS = os.path.join(HERE, "orvello.wxs")
 ICON = os.path.join(ROOT, "res", "orvello.ico")
 
-# Custom action types: 50 runs the program a property names; +64 ignores
-# its exit code; +1024 runs it in the installation script (deferred); +256
-# with it, only when that script is rolled back; +2048 as LocalSystem.
-# wixl writes rollback actions as immediate ones and adds 2048 to every
-# action, so these types are set after it.
-ROLLBACK = 50 + 64 + 1024 + 256 + 2048
-FIXED_TYPES = {"FixInstallDir": 51, "SetSchtasks": 51, "CreateTaskRollback": ROLLBACK,
-               "RemoveTaskRollback": ROLLBACK}
+# Custom action types: 1 calls a DLL of the Binary table; 51 sets a
+# property; +64 ignores the result; +1024 runs in the installation script
+# (deferred); +256 with it, only when that script is rolled back; +2048 as
+# LocalSystem. wixl writes rollback actions as immediate ones and adds 2048
+# to every action, so these types are set after it.
+ROLLBACK = 1 + 64 + 1024 + 256 + 2048
+FIXED_TYPES = {"FixInstallDir": 51, "SetCreateTask": 51, "SetRemoveTaskRollback": 51,
+               "CreateTaskRollback": ROLLBACK, "RemoveTaskRollback": ROLLBACK}
 # Before ProcessComponents, inside the transaction: a failed upgrade puts
 # the older version back. wixl ignores MajorUpgrade's Schedule and puts it
 # after InstallFinalize, where the old version's removal runs after the
@@ -221,13 +223,14 @@ def check_actions(msi, wxs_text):
         fail("wixl left out the custom actions %s" % sorted(declared - actions))
 
 
-def write_msi(out, exe, version, epoch):
+def write_msi(out, exe, dll, version, epoch):
     wxs_text = descriptor()
     stage = tempfile.mkdtemp(prefix="orvello-msi-")
     try:
         # wixl reads its sources relative to the descriptor, and the cabinet
         # keeps each file's modification time.
-        inputs = {"orvello.exe": exe, TASK_FILE: task_bytes(version), "orvello.wxs": wxs_text.encode()}
+        inputs = {"orvello.exe": exe, "task_actions.dll": dll, TASK_FILE: task_bytes(version),
+                  "orvello.wxs": wxs_text.encode()}
         with open(ICON, "rb") as f:
             inputs["orvello.ico"] = f.read()
         digest = hashlib.sha256(version.encode())
@@ -238,7 +241,8 @@ def write_msi(out, exe, version, epoch):
             digest.update(b"\0%s\0%d\0" % (name.encode(), len(inputs[name])) + inputs[name])
         msi = os.path.join(stage, "orvello.msi")
         run(["wixl", "-a", "x64", "-D", "Version=" + version, "-D", "ProductCode=" + product_code(version, wxs_text),
-             "-D", "Exe=orvello.exe", "-D", "TaskXml=" + TASK_FILE, "-D", "Icon=orvello.ico",
+             "-D", "Exe=orvello.exe", "-D", "TaskXml=" + TASK_FILE, "-D", "TaskActions=task_actions.dll",
+             "-D", "Icon=orvello.ico",
              "-o", msi, "orvello.wxs"], stage, epoch)
         check_actions(msi, wxs_text)
         if file_version(exe) is None:
@@ -265,7 +269,10 @@ def main():
     parser.add_argument("--epoch", type=int, required=True, help="the time stamp of every file, in seconds")
     parser.add_argument("--zip")
     parser.add_argument("--msi")
+    parser.add_argument("--dll", help="the custom actions' DLL, for --msi")
     args = parser.parse_args()
+    if args.msi and not args.dll:
+        parser.error("--msi needs --dll")
     problem = version_problem(args.version)
     if problem:
         fail(problem)
@@ -279,7 +286,11 @@ def main():
         os.makedirs(os.path.dirname(os.path.abspath(args.zip)), exist_ok=True)
         write_zip(args.zip, exe, args.version, args.epoch)
     if args.msi:
-        write_msi(args.msi, exe, args.version, args.epoch)
+        with open(args.dll, "rb") as f:
+            dll = f.read()
+        if dll[:2] != b"MZ":
+            fail("%s is not a Windows DLL" % args.dll)
+        write_msi(args.msi, exe, dll, args.version, args.epoch)
     return 0
 
 

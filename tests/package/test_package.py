@@ -8,7 +8,13 @@ The contents checks read the zip: the five files, the task definition
 with the highest privileges, listed, with a time limit, on every boot and
 resume event), Windows line endings in the scripts and nothing in them that
 real cmd.exe reads otherwise than Wine's. Each is also run against damaged
-copies of the zip, which it must reject.
+copies of the zip, which it must reject. The MSI's checks read its tables:
+no custom action runs a program or a script, the task's are deferred
+LocalSystem actions of a hardened 64-bit DLL in the Binary table that
+imports system DLLs only; damaged copies of the MSI must fail them too.
+Under Wine's msiexec the MSI installs, upgrades, repairs, refuses a
+downgrade, is removed and rolls back, and the lines its custom actions
+write into the /l*v log are read.
 
 The Wine checks need $WINEPREFIX (run inside scripts/wine-session). They
 install and uninstall in that prefix and bring it back to a clean state
@@ -38,6 +44,7 @@ import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 import xml.etree.ElementTree as ET
 import zipfile
 
@@ -264,8 +271,10 @@ class DamagedPackages(unittest.TestCase):
 # ---------------------------------------------------------------- MSI
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "packaging"))
+sys.path[:0] = [os.path.join(ROOT, "packaging"), os.path.join(ROOT, "tests", "pe")]
 import make_package  # noqa: E402  (builds a lower version; reads tables)
+import check_pe  # noqa: E402  (the hardening checks of orvello.exe)
+import pefile  # noqa: E402
 
 CODES = [make_package.product_code(v) for v in ("3.5.6.0", "3.5.5.0")]
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -298,6 +307,58 @@ def validation_problems(msi):
     return ["%s: broken by %s" % (rule, broken) for rule, broken in rules if broken]
 
 
+# Custom action base types (the low six bits) that run a program or a
+# script: from the Binary table, a file, a folder or a property.
+PROGRAM_TYPES = {2, 18, 34, 50, 5, 6, 21, 22, 37, 38, 53, 54}
+# The task's actions: 1 a DLL of the Binary table, +64 its result ignored,
+# +1024 deferred, +256 only in a rollback, +2048 as LocalSystem; entry,
+# sequence, condition.
+REMOVED, FIRST_INSTALL = "$TaskDefinition=2 AND NOT UPGRADINGPRODUCTCODE", "NOT Installed AND NOT WIX_UPGRADE_DETECTED"
+TASK_ACTIONS = {"RemoveTaskRollback": ("3393", "RegisterOrvelloTask", "3480", REMOVED),
+                "RemoveTask": ("3137", "DeleteOrvelloTask", "3490", REMOVED),
+                "CreateTaskRollback": ("3393", "DeleteOrvelloTask", "4010", "$TaskDefinition=3 AND " + FIRST_INSTALL),
+                "CreateTask": ("3073", "RegisterOrvelloTask", "4020", "$TaskDefinition=3")}
+# The CustomActionData of the actions that register: the definition's path.
+TASK_DATA = {"CreateTask": "[#orvello_task.xml]", "RemoveTaskRollback": "[INSTALLDIR]orvello-task.xml"}
+SYSTEM_DLLS = {"kernel32.dll", "msi.dll", "msvcrt.dll", "ole32.dll", "oleaut32.dll"}
+
+
+def binary(msi, name="TaskActions"):
+    return subprocess.run(["msiinfo", "extract", msi, "Binary." + name], stdout=subprocess.PIPE, check=True).stdout
+
+
+def dll_problems(data):
+    """What is wrong with the custom actions' DLL: a hardened 64-bit DLL that imports system DLLs only."""
+    try:
+        pe = pefile.PE(data=data)
+    except pefile.PEFormatError as e:
+        return ["is not a PE file: %s" % e]
+    report = check_pe.Report(False)
+    check_pe.check_hardening(pe, report)
+    imports = {e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    return report.failures + (["is not a 64-bit DLL"] if pe.FILE_HEADER.Machine != 0x8664
+                              or not pe.FILE_HEADER.Characteristics & 0x2000 else []) + (
+        ["imports %s" % sorted(imports - SYSTEM_DLLS)] if imports - SYSTEM_DLLS else [])
+
+
+def msi_problems(msi):
+    """What is wrong with the MSI's custom actions (empty when sound): none runs a program or a script, and the
+    task's are deferred LocalSystem DLL actions, each at its place, with the definition's path where it reads it."""
+    actions = {row[0]: tuple(row[1:4]) for row in make_package.table(msi, "CustomAction")}
+    sequence = {row[0]: (row[2], row[1]) for row in make_package.table(msi, "InstallExecuteSequence")}
+    problems = ["%s runs a program or a script (type %s)" % (a, row[0]) for a, row in sorted(actions.items())
+                if int(row[0]) & 63 in PROGRAM_TYPES]
+    for action, (kind, entry, number, condition) in TASK_ACTIONS.items():
+        found = actions.get(action), sequence.get(action)
+        if found != ((kind, "TaskActions", entry), (number, condition)):
+            problems.append("%s is %s, not %s" % (action, found, ((kind, "TaskActions", entry), (number, condition))))
+    for action, path in TASK_DATA.items():
+        if not any(row == ("51", action, path) and 0 < int(sequence.get(a, ("0",))[0]) < int(TASK_ACTIONS[action][2])
+                   for a, row in actions.items()):
+            problems.append("nothing sets %s's CustomActionData to %s before it runs" % (action, path))
+    return problems + ["the Binary table's TaskActions " + p for p in dll_problems(binary(msi))]
+
+
 class MsiTables(unittest.TestCase):
     """wixl drops or changes some rows without an error: read what it built."""
 
@@ -309,18 +370,11 @@ class MsiTables(unittest.TestCase):
         self.assertEqual(rows(msi, "File", 3), [("orvello.exe", "Program", "orvello.exe"),
                                                 ("orvello_task.xml", "TaskDefinition", "orvello-task.xml")])
         self.assertEqual([r[2:] for r in rows(msi, "Component", 4)], [("INSTALLDIR", "256")] * 2)  # 64-bit
-        create, delete = '/Create /TN Orvello /XML "%s" /F', "/Delete /TN Orvello /F"
-        # 50 runs the program a property names, +64 ignoring its exit code;
-        # 1024 + 2048 deferred, as LocalSystem; +256 only in a rollback.
-        self.assertEqual(rows(msi, "CustomAction", 4), [
-            ("CreateTask", "3122", "Schtasks", create % "[#orvello_task.xml]"),
-            ("CreateTaskRollback", "3442", "Schtasks", delete),
-            ("FixInstallDir", "51", "INSTALLDIR", "[ProgramFiles64Folder]Orvello\\"),
-            ("RemoveTask", "3186", "Schtasks", delete),
-            ("RemoveTaskRollback", "3442", "Schtasks", create % "[INSTALLDIR]orvello-task.xml"),
-            ("SetSchtasks", "51", "Schtasks", "[System64Folder]schtasks.exe")])
+        self.assertEqual(msi_problems(msi), [])
+        self.assertIn(("FixInstallDir", "51", "INSTALLDIR", "[ProgramFiles64Folder]Orvello\\"),
+                      rows(msi, "CustomAction", 4))
         sequence = {row[0]: int(row[2]) for row in make_package.table(msi, "InstallExecuteSequence")}
-        order = ["InstallValidate", "SetSchtasks", "InstallInitialize", "RemoveExistingProducts", "RemoveTaskRollback",
+        order = ["InstallValidate", "InstallInitialize", "RemoveExistingProducts", "RemoveTaskRollback",
                  "RemoveTask", "RemoveFiles", "InstallFiles", "CreateTaskRollback", "CreateTask", "InstallFinalize"]
         self.assertEqual(sorted(order, key=sequence.get), order)
         expected = {"ALLUSERS": "1", "ARPNOMODIFY": "1", "ARPPRODUCTICON": "orvello.ico", "Manufacturer": "Orvello",
@@ -336,10 +390,67 @@ class MsiTables(unittest.TestCase):
                 self.assertTrue(f.read() == z.read("orvello-task.xml"), "the MSI's task definition is not the zip's")
 
 
+class DamagedMsi(unittest.TestCase):
+    """The MSI's checks reject each kind of damage."""
+
+    def assertRejected(self, expected, queries=(), dll=None):
+        with tempfile.TemporaryDirectory() as tmp:
+            msi = os.path.join(tmp, "damaged.msi")
+            shutil.copyfile(ZIP[:-4] + ".msi", msi)
+            if dll is not None:
+                with open(os.path.join(tmp, "dll"), "wb") as f:
+                    f.write(dll(binary(msi)))
+            subprocess.run(["msibuild", msi] + (["-q", ";".join(queries)] if queries else []) +
+                           (["-a", "Binary.TaskActions", os.path.join(tmp, "dll")] if dll else []), check=True)
+            problems = msi_problems(msi)
+        self.assertTrue(any(expected in p for p in problems), "expected %r among %s" % (expected, problems))
+
+    def test_program_or_script(self):
+        for kind in (3122, 38):  # schtasks through a property, inline VBScript
+            with self.subTest(kind):
+                self.assertRejected("runs a program", ["INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, "
+                                                       "`Target`) VALUES ('Run', %d, 'Run', 'x')" % kind])
+
+    def test_task_action_moved_or_changed(self):
+        for query, expected in (("UPDATE `CustomAction` SET `Type` = 1025 WHERE `Action` = 'CreateTask'",
+                                 "CreateTask is ("),  # impersonated
+                                ("UPDATE `InstallExecuteSequence` SET `Condition` = '$TaskDefinition=3' "
+                                 "WHERE `Action` = 'CreateTaskRollback'", "CreateTaskRollback is (")):
+            with self.subTest(expected):
+                self.assertRejected(expected, [query])
+
+    def test_definition_path_set_too_late(self):
+        self.assertRejected("nothing sets CreateTask's", ["UPDATE `InstallExecuteSequence` SET `Sequence` = 4030 "
+                                                          "WHERE `Action` = 'SetCreateTask'"])
+
+    def test_dll_damaged(self):
+        def unhardened(data):
+            pe = pefile.PE(data=data)
+            pe.OPTIONAL_HEADER.DllCharacteristics &= ~check_pe.DLLCHAR_HIGH_ENTROPY_VA
+            return bytes(pe.write())
+        with zipfile.ZipFile(ZIP) as z:
+            exe = z.read("orvello.exe")
+        for change, expected in ((lambda d: exe, "not a 64-bit DLL"), (lambda d: d.replace(b"msi.dll", b"msx.dll"),
+                                 "imports ['msx.dll']"), (unhardened, "HIGH_ENTROPY_VA")):
+            with self.subTest(expected):
+                self.assertRejected(expected, dll=change)
+
+
 def msiexec(*args):
     code = subprocess.run(["timeout", "180", "wine", "msiexec"] + list(args) + ["/qn"], **QUIET).returncode
     print("  msiexec %s: exit code %d" % (" ".join(args), code))
     return code
+
+
+def logged_msiexec(tmp, *args):
+    """msiexec's exit code and the lines its custom actions wrote into its /l*v log."""
+    log = os.path.join(tmp, "msiexec.log")
+    code = msiexec(*args, "/l*v", windows_path(log))
+    with open(log, errors="replace") as f:
+        return code, [line.strip() for line in f if "task Orvello" in line]
+
+
+REGISTERED = ["registered the task Orvello from C:\\Program Files\\Orvello\\orvello-task.xml"]
 
 
 def msi_registered(code):
@@ -358,7 +469,8 @@ class MsiUnderWine(unittest.TestCase):
         with zipfile.ZipFile(ZIP) as z:
             cls.exe = z.read("orvello.exe")
             z.extractall(os.path.join(cls.tmp, "zip"))
-        make_package.write_msi(cls.tmp + "/old.msi", cls.exe, "3.5.5.0", 1577836800)
+        cls.dll = binary(ZIP[:-4] + ".msi")
+        make_package.write_msi(cls.tmp + "/old.msi", cls.exe, cls.dll, "3.5.5.0", 1577836800)
         # A step after the task's creation that fails if, and only if, the
         # task is there: the install must then roll it back. Type 3106 is a
         # deferred LocalSystem command line (34 + 3072), a row wixl cannot make.
@@ -379,6 +491,9 @@ class MsiUnderWine(unittest.TestCase):
 
     tearDown = setUp
 
+    def logged(self, *args):
+        return logged_msiexec(self.tmp, *args)
+
     def assertInstalled(self, code):
         self.assertEqual([msi_registered(c) for c in CODES], [c == code for c in CODES])
         self.assertEqual(self.prefix.task_file() is not None, code is not None, "task %s" % TASK)
@@ -391,10 +506,11 @@ class MsiUnderWine(unittest.TestCase):
     def test_install_upgrade_repair_downgrade_uninstall(self):
         # A folder from the command line is ignored: the program lands where
         # the task's command (checked in the zip) looks.
-        self.assertEqual(msiexec("/i", self.old, "INSTALLDIR=C:\\Tools\\Orvello"), 0)
+        self.assertEqual(self.logged("/i", self.old, "INSTALLDIR=C:\\Tools\\Orvello"), (0, REGISTERED))
         self.assertInstalled(CODES[1])
         self.assertIsNone(find_ci(self.prefix.drive_c, "Tools"), "the install wrote into C:\\Tools")
-        self.assertEqual(msiexec("/i", self.new), 0)  # a major upgrade: one product left
+        # A major upgrade: one product left, its task updated, never deleted.
+        self.assertEqual(self.logged("/i", self.new), (0, REGISTERED))
         self.assertInstalled(CODES[0])
         for script in ("install.cmd", "uninstall.cmd"):  # the zip's scripts leave it alone
             code, output = run_cmd(os.path.join(self.tmp, "zip", script), self.tmp, self.tmp)
@@ -403,11 +519,11 @@ class MsiUnderWine(unittest.TestCase):
         os.remove(self.prefix.task_file())
         # The notes' repair with the package at hand: missing or older files
         # only. Wine's msiexec has no /f for a product code.
-        self.assertEqual(msiexec("/i", self.new, "REINSTALL=ALL", "REINSTALLMODE=omus"), 0)
+        self.assertEqual(self.logged("/i", self.new, "REINSTALL=ALL", "REINSTALLMODE=omus"), (0, REGISTERED))
         self.assertInstalled(CODES[0])
-        self.assertEqual(msiexec("/i", self.old), 1603 & 0xFF)  # downgrade refused
+        self.assertEqual(self.logged("/i", self.old), (1603 & 0xFF, []))  # downgrade refused
         self.assertInstalled(CODES[0])
-        self.assertEqual(msiexec("/x", CODES[0]), 0)
+        self.assertEqual(self.logged("/x", CODES[0]), (0, ["deleted the task Orvello"]))
         self.assertInstalled(None)
 
     def test_removals_leave_no_task_and_end_no_run(self):
@@ -429,8 +545,22 @@ class MsiUnderWine(unittest.TestCase):
 
     def test_failed_install_rolls_back_the_task(self):
         # Wine answers a failed deferred action with 1627 (91), Windows with 1603.
-        self.assertNotEqual(msiexec("/i", self.failing), 0)
+        code, lines = self.logged("/i", self.failing)
+        self.assertEqual((code != 0, lines), (True, REGISTERED + ["deleted the task Orvello"]))
         self.assertInstalled(None)
+
+    def test_bad_definition_fails_the_install(self):
+        # The file and the error named; the rollback finds no task to delete.
+        good = make_package.task_bytes("3.5.6.0")
+        for name, data, error in (("malformed", good.replace("</Principals>".encode("utf-16-le"), b""), "0x"),
+                                  ("empty", b"", "it is empty")):
+            with self.subTest(name), mock.patch.object(make_package, "task_bytes", lambda version: data):
+                make_package.write_msi(os.path.join(self.tmp, name + ".msi"), self.exe, self.dll, "3.5.6.0", 0)
+                code, lines = self.logged("/i", windows_path(os.path.join(self.tmp, name + ".msi")))
+                self.assertEqual((code != 0, lines[1:]), (True, ["the task Orvello was not registered"]))
+                self.assertTrue(lines[0].startswith("could not register the task Orvello from C:\\Program Files\\"
+                                                    "Orvello\\orvello-task.xml: " + error), lines)
+                self.assertInstalled(None)
 
 
 class Rebuilt(unittest.TestCase):
@@ -464,7 +594,7 @@ class Rebuilt(unittest.TestCase):
                 self.assertTrue(a.read() == b.read(), "%s differs when built in %s" % (name, self.copy))
         self.assertEqual(subprocess.run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=self.dist, **QUIET).returncode, 0)
         self.assertEqual([line for line in self.output.splitlines() if "unsigned" in line], [
-            "package: ORVELLO_SIGN_PKCS12 is not set: orvello.exe and the MSI are unsigned"])
+            "package: ORVELLO_SIGN_PKCS12 is not set: orvello.exe, the custom-action DLL and the MSI are unsigned"])
 
     def test_signed(self):
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Test",
@@ -480,8 +610,10 @@ class Rebuilt(unittest.TestCase):
                 open(os.path.join(self.tmp, "Orvello", "orvello.exe"), "rb") as e:
             exe, installer, inside = z.read("orvello.exe"), m.read(), e.read()
         self.assertTrue(inside == exe, "the MSI holds another orvello.exe than the zip")
-        # One byte changed in each: an imported function's name, the task's program.
-        for name, data, text in (("orvello.exe", exe, b"SetupDiGetClassDevs"), ("orvello.msi", installer, b"schtasks")):
+        # One byte changed in each: an imported function's name, a custom action's entry, an exported name.
+        for name, data, text in (("orvello.exe", exe, b"SetupDiGetClassDevs"),
+                                 ("orvello.msi", installer, b"DeleteOrvello"),
+                                 ("task_actions.dll", binary(msi), b"DeleteOrvello")):
             at = data.index(text)
             for what, content, ok in (("signed", data, True), ("changed", data[:at] + b"X" + data[at + 1:], False)):
                 with open(os.path.join(self.tmp, name), "wb") as f:
