@@ -718,10 +718,12 @@ def stub_tools(prefix, stubs):
 # it; then exits with 42, so an end by anyone else shows.
 INSTANCE = r"""fclose(fopen("running", "w"));
 for (int i = 0; i < 3000 && GetFileAttributesA("hold") != INVALID_FILE_ATTRIBUTES; i++, Sleep(100)) {
+    /* The marker before the output: what is read after it exists is never an earlier step's output. */
+    int armed = GetFileAttributesA("end-when-waited") != INVALID_FILE_ATTRIBUTES;
     char text[4096] = {0};
     FILE *f = fopen("..\\cmd-output.txt", "rb");
     if (f) fread(text, 1, sizeof text - 1, f), fclose(f);
-    if (GetFileAttributesA("end-when-waited") != INVALID_FILE_ATTRIBUTES && strstr(text, "waiting")) break;
+    if (armed && strstr(text, "waiting")) break;
 }
 return 42;"""
 
