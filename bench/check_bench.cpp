@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // What the program's own work costs per present device, with the platform
 // replaced by the fake seam: CheckDevice over machines of 100 to 100,000
 // devices, and the whole schedule with its pauses only recorded.

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """Writes bench/RESULTS.md from the benchmark and Wine-run JSON files.
 
     report.py --bench check_bench.json --wine wine_runs.json --out RESULTS.md

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """Wall time of the real orvello.exe under Wine, against the pauses it must spend.
 
     wine_runs.py --exe orvello.exe [--standin cfgmgr32.dll] [--runs 3] --out runs.json

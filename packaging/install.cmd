@@ -1,4 +1,6 @@
 @echo off
+rem SPDX-FileCopyrightText: 2026 The Orvello authors
+rem SPDX-License-Identifier: MIT
 rem Orvello @VERSION@: copies orvello.exe to "%ProgramFiles%\Orvello" and
 rem registers the task that runs it at every start and resume of Windows.
 rem Exit codes: 0 installed, 2 not run as administrator, 3 task already

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // The MSI's custom actions: they register and delete the task "Orvello"
 // through the Task Scheduler's API. Windows Installer runs them deferred, as
 // LocalSystem, also in a repair that any user may start; so they start no

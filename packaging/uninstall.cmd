@@ -1,4 +1,6 @@
 @echo off
+rem SPDX-FileCopyrightText: 2026 The Orvello authors
+rem SPDX-License-Identifier: MIT
 rem Orvello @VERSION@: removes the startup task and "%ProgramFiles%\Orvello".
 rem Exit codes: 0 removed, or nothing was left to remove; 2 not run as
 rem administrator; 5 the folder could not be removed, or orvello.exe was

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """Draw orvello.ico: one 32x32 24-bpp image, a blue rounded square with a
 white circular "restart" arrow. Standard library only, so the icon can be
 regenerated on any build machine; the output is deterministic."""

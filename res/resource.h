@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 /* Resource identifiers shared by orvello.rc and the C++ code. */
 #ifndef ORVELLO_RESOURCE_H
 #define ORVELLO_RESOURCE_H

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // The simulated machine's cfgmgr32.dll. Wine does not implement
 // CM_Disable_DevNode and CM_Enable_DevNode, so sim/machine.py puts this DLL
 // in place of the prefix's System32 copy (WINEDLLOVERRIDES "cfgmgr32=n") and

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """The simulated machine: USB device nodes and a scripted CfgMgr32 under Wine.
 
 A machine is a private, throw-away Wine prefix cloned cheaply from the

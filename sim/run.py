@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """Runs the program on a simulated machine and shows its device calls as they happen.
 
     run.py --exe orvello.exe --trace-exe orvello-trace.exe --standin cfgmgr32.dll \\

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Device check and cycle.
 #include <cstdio>
 #include <memory>

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // The device-access seam: every platform operation the recovery logic
 // performs, as free functions. The executable links the Windows
 // implementation (device_access_win.cpp); the tests link a scriptable fake

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Windows implementation of the device-access seam: SetupAPI for device
 // snapshots and properties, CfgMgr32 for device-node status and state.
 #include <cstdlib>

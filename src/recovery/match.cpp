@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Hardware ID matching: the one place where the matching rule lives.
 #include <cstdlib>
 #include <cstring>

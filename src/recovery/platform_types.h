@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Platform types and constants that the recovery logic uses.
 // On Windows they come from the platform's own headers; elsewhere this file
 // mirrors the few definitions the portable logic needs, so the same sources

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Device recovery: find a device by hardware ID, read its device-node
 // status, and cycle it (disable, pause, enable) when it reports a problem.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // bool CallDevNodeGuarded(DevNodeCall call /*rcx*/, DEVINST node /*edx*/,
 //                         CONFIGRET* result /*r8*/)
 //

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // A catch-all structured-exception guard for one device-node call.
 #pragma once
 

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // This program and the MSI's custom-action DLL are built without
 // exceptions. The standard library's throw helpers, and the allocation
 // operators that would throw std::bad_alloc, are replaced with fail-fast

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // The check schedule: which devices are examined, in which order, how often.
 #include <string>
 

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Application shell: the fixed schedule of checks, and on Windows the
 // process entry, the hidden main window and its About box.
 #pragma once

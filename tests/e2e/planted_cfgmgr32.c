@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 /* A cfgmgr32.dll as someone without administrator rights might plant it
  * beside orvello.exe: merely loading it runs its DllMain, which creates the
  * file named by ORVELLO_PLANTED_MARKER. It exports what the program calls,

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """End-to-end runs of orvello.exe under Wine, on the simulated machine.
 
 Each scenario gets a simulated machine of its own (sim/machine.py): a

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // The reference model of one device check against the scripted fake: what
 // CheckDevice must do, call by call, worked out apart from the code under
 // test from the same script the fake was given. The fault matrix and the

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Link-time replacement of the Windows device-access implementation.
 #include "fake_platform.h"
 

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // A scriptable stand-in for the device-access seam. Tests describe the
 // present devices and the failures to inject, run checks, and then read the
 // recorded calls and the balance of snapshots and buffers.

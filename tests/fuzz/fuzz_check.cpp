@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Fuzz target: CheckDevice against a fake platform scripted from the input.
 //
 // The input describes a target, the present devices (hardware-ID data, read

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Fuzz target: MatchHardwareId on arbitrary UTF-16 buffers and targets,
 // checked against a plain restatement of the matching rule.
 //

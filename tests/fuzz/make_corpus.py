@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """Writes the seed corpus of the fuzz targets (tests/fuzz/corpus/<target>/).
 
 Each seed is a small, readable case in the input layout that the target's

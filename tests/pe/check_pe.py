@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """Check a built orvello.exe: headers, imports, hardening and every resource.
 
 Usage: check_pe.py path/to/orvello.exe [--trace]
@@ -89,6 +91,7 @@ VERSION_MS_LS = (0x00030005, 0x00060000)      # 3.5.6.0
 VERSION_KEYS = {"CompanyName", "FileDescription", "FileVersion",
                 "InternalName", "LegalCopyright", "OriginalFilename",
                 "ProductName", "ProductVersion"}
+LEGAL_COPYRIGHT = "Copyright (c) 2026 The Orvello authors"
 
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
@@ -507,6 +510,8 @@ def check_version(data, r):
             r.equal(sorted(values), sorted(VERSION_KEYS), "version string keys")
             for k in ("FileVersion", "ProductVersion"):
                 r.equal(values.get(k), "3.5.6.0", "version string " + k)
+            # The holder and year of LICENSE.
+            r.equal(values.get("LegalCopyright"), LEGAL_COPYRIGHT, "version string LegalCopyright")
             empty = sorted(k for k, v in values.items() if not v.strip())
             r.check(not empty, "version strings are not empty",
                     ", ".join(empty))

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """Prove that check_pe.py rejects damaged executables.
 
 Usage: test_check_pe.py path/to/orvello.exe [unittest options]

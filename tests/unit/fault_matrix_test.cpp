@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Every operation a check performs, made to fail at every position it is
 // reached, with the error values that change the outcome. Each case is
 // checked against the reference model of the walk (fake/check_model.h).

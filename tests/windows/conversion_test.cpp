@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Matching through the platform's own conversion, under the thread's ANSI
 // code page.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Trace lines run through the real command interpreter and land in the log.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Matching where the ANSI code page is UTF-8 (this program's manifest asks
 // for it): one UTF-16 unit can then take three bytes.
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 The Orvello authors
+// SPDX-License-Identifier: MIT
 // Starts orvello.exe, finds its main window while the checks run, and
 // verifies that the window can never be seen: a zero-height layered tool
 // window (no taskbar button) whose layered attributes were never set, with
