@@ -1,11 +1,19 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """Builds the release zip and the Windows Installer package from orvello.exe
 and the files in packaging/.
 
     make_package.py --exe orvello.exe --version 3.5.6.0 --epoch SECONDS \
-        [--zip dist/orvello-3.5.6.0.zip] [--msi dist/orvello-3.5.6.0.msi --dll task_actions.dll]
+        --map orvello.exe=orvello.map [--map task_actions.dll=task_actions.map] \
+        [--zip dist/orvello-3.5.6.0.zip] [--msi dist/orvello-3.5.6.0.msi --dll task_actions.dll] \
+        [--sbom dist/orvello-3.5.6.0.cdx.json [--signed]]
 
 The MSI carries task_actions.dll, its custom actions, in its Binary table.
+Both packages hold LICENSE.txt and THIRD-PARTY-NOTICES.txt, which is made
+from the binaries' link maps (third_party.py): a linked object whose
+licence no rule states stops the build. The SBOM (sbom.py) lists the
+shipped files with their hashes and the components linked into them.
 
 Text files get Windows line endings; the task definition is written in
 UTF-16 with a byte-order mark, the encoding schtasks /XML and the MSI's
@@ -28,10 +36,14 @@ import time
 import uuid
 import zipfile
 
+import sbom
+import third_party
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 TEXT_FILES = ("install.cmd", "uninstall.cmd", "README.txt")
 TASK_FILE = "orvello-task.xml"
+LICENSE_FILE, NOTICES_FILE = "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"
 WXS = os.path.join(HERE, "orvello.wxs")
 ICON = os.path.join(ROOT, "res", "orvello.ico")
 
@@ -115,7 +127,15 @@ def task_bytes(version):
     return b"\xff\xfe" + (head + end + re.sub(r"\s*<!--.*?-->", "", rest, flags=re.S)).encode("utf-16-le")
 
 
-def write_zip(out, exe, version, epoch):
+def notice_files(notices):
+    """LICENSE.txt and THIRD-PARTY-NOTICES.txt as they ship: Windows line endings."""
+    with open(os.path.join(ROOT, "LICENSE"), encoding="utf-8") as f:
+        licence = f.read()
+    crlf = lambda text: text.replace("\r\n", "\n").replace("\n", "\r\n").encode("utf-8")
+    return {LICENSE_FILE: crlf(licence), NOTICES_FILE: crlf(notices)}
+
+
+def write_zip(out, exe, version, epoch, notices):
     stamp = time.gmtime(max(epoch, 315532800))[:6]  # zip dates start in 1980
 
     def add(archive, name, data):
@@ -130,6 +150,8 @@ def write_zip(out, exe, version, epoch):
         add(archive, TASK_FILE, task_bytes(version))
         for name in TEXT_FILES:
             add(archive, name, windows_text(name, version).encode("ascii"))
+        for name, data in notice_files(notices).items():
+            add(archive, name, data)
     os.replace(partial, out)
 
 
@@ -223,7 +245,7 @@ def check_actions(msi, wxs_text):
         fail("wixl left out the custom actions %s" % sorted(declared - actions))
 
 
-def write_msi(out, exe, dll, version, epoch):
+def write_msi(out, exe, dll, version, epoch, notices):
     wxs_text = descriptor()
     stage = tempfile.mkdtemp(prefix="orvello-msi-")
     try:
@@ -231,6 +253,7 @@ def write_msi(out, exe, dll, version, epoch):
         # keeps each file's modification time.
         inputs = {"orvello.exe": exe, "task_actions.dll": dll, TASK_FILE: task_bytes(version),
                   "orvello.wxs": wxs_text.encode()}
+        inputs.update(notice_files(notices))
         with open(ICON, "rb") as f:
             inputs["orvello.ico"] = f.read()
         digest = hashlib.sha256(version.encode())
@@ -242,7 +265,7 @@ def write_msi(out, exe, dll, version, epoch):
         msi = os.path.join(stage, "orvello.msi")
         run(["wixl", "-a", "x64", "-D", "Version=" + version, "-D", "ProductCode=" + product_code(version, wxs_text),
              "-D", "Exe=orvello.exe", "-D", "TaskXml=" + TASK_FILE, "-D", "TaskActions=task_actions.dll",
-             "-D", "Icon=orvello.ico",
+             "-D", "Icon=orvello.ico", "-D", "License=" + LICENSE_FILE, "-D", "Notices=" + NOTICES_FILE,
              "-o", msi, "orvello.wxs"], stage, epoch)
         check_actions(msi, wxs_text)
         if file_version(exe) is None:
@@ -270,9 +293,17 @@ def main():
     parser.add_argument("--zip")
     parser.add_argument("--msi")
     parser.add_argument("--dll", help="the custom actions' DLL, for --msi")
+    parser.add_argument("--map", action="append", default=[], metavar="NAME=MAP", required=True,
+                        help="a shipped binary's link map (orvello.exe=..., task_actions.dll=...)")
+    parser.add_argument("--sbom", help="where to write the CycloneDX SBOM")
+    parser.add_argument("--signed", action="store_true", help="the binaries were signed (the SBOM names the tool)")
     args = parser.parse_args()
     if args.msi and not args.dll:
         parser.error("--msi needs --dll")
+    maps = dict(m.split("=", 1) for m in args.map)
+    shipped = {"orvello.exe"} | ({"task_actions.dll"} if args.msi else set())
+    if set(maps) != shipped:
+        parser.error("--map must name the link maps of %s" % ", ".join(sorted(shipped)))
     problem = version_problem(args.version)
     if problem:
         fail(problem)
@@ -282,15 +313,29 @@ def main():
         fail("%s is not a Windows executable" % args.exe)
     if file_version(exe) != args.version:
         fail("%s is version %s, not %s" % (args.exe, file_version(exe), args.version))
-    if args.zip:
-        os.makedirs(os.path.dirname(os.path.abspath(args.zip)), exist_ok=True)
-        write_zip(args.zip, exe, args.version, args.epoch)
+    try:
+        records = third_party.attribute(maps)
+        notices = third_party.notices(records, args.version)
+    except (third_party.Unattributed, OSError, ValueError) as e:
+        fail(str(e))
+    print("make_package: linked into the shipped binaries:\n" + "\n".join(third_party.listing(records)))
+    dll = None
     if args.msi:
         with open(args.dll, "rb") as f:
             dll = f.read()
         if dll[:2] != b"MZ":
             fail("%s is not a Windows DLL" % args.dll)
-        write_msi(args.msi, exe, dll, args.version, args.epoch)
+    if args.zip:
+        os.makedirs(os.path.dirname(os.path.abspath(args.zip)), exist_ok=True)
+        write_zip(args.zip, exe, args.version, args.epoch, notices)
+    if args.msi:
+        write_msi(args.msi, exe, dll, args.version, args.epoch, notices)
+    if args.sbom:
+        shipped = [("orvello.exe", "application", exe)] + ([("task_actions.dll", "library", dll)] if dll else []) + [
+            (TASK_FILE, "file", task_bytes(args.version))] + [
+            (name, "file", windows_text(name, args.version).encode("ascii")) for name in ("install.cmd", "uninstall.cmd")]
+        sbom.write(args.sbom, sbom.bom(args.version, args.epoch, shipped, records, upgrade_code(descriptor()),
+                                       args.signed))
     return 0
 
 
