@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 The Orvello authors
+# SPDX-License-Identifier: MIT
 """Checks the release zip, and runs its scripts under Wine's cmd.
 
     test_package.py dist/orvello-3.5.6.0.zip [unittest options]
@@ -36,8 +38,11 @@ to delete the file of a running program, as Windows does; its msiexec
 leaves such a file in place where Windows replaces it at the next restart.
 """
 
+import hashlib
+import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -49,7 +54,9 @@ import xml.etree.ElementTree as ET
 import zipfile
 
 ZIP = os.environ.get("ORVELLO_PACKAGE")
-EXPECTED = {"orvello.exe", "orvello-task.xml", "install.cmd", "uninstall.cmd", "README.txt"}
+HERE = os.path.dirname(os.path.abspath(__file__))
+EXPECTED = {"orvello.exe", "orvello-task.xml", "install.cmd", "uninstall.cmd", "README.txt", "LICENSE.txt",
+            "THIRD-PARTY-NOTICES.txt"}
 NS = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
 TASK = "Orvello"
 # The longest a run can take: four 5 s pauses and sixty 3 s cycles.
@@ -170,12 +177,16 @@ def package_problems(path):
         problems.append("orvello.exe is not a PE file")
     if "orvello-task.xml" in files:
         problems += task_problems(files["orvello-task.xml"])
-    for name in ("install.cmd", "uninstall.cmd", "README.txt"):
+    for name in ("install.cmd", "uninstall.cmd", "README.txt", "LICENSE.txt", "THIRD-PARTY-NOTICES.txt"):
         data = files.get(name)
         if data is None:
             continue
         if re.search(rb"(?<!\r)\n", data):
             problems.append("%s has lines not ended by CR LF" % name)
+        if name == "LICENSE.txt":
+            if not data.startswith(b"MIT License\r\n\r\nCopyright (c) 2026 The Orvello authors\r\n"):
+                problems.append("LICENSE.txt is not the MIT License of The Orvello authors")
+            continue
         if b"3.5.6.0" not in data:
             problems.append("%s does not name version 3.5.6.0" % name)
         if re.search(rb"@[A-Z_]+@", data):
@@ -367,9 +378,11 @@ class MsiTables(unittest.TestCase):
         self.assertEqual(validation_problems(msi), [])
         self.assertIn("Template: x64;1033", subprocess.run(["msiinfo", "suminfo", msi], stdout=subprocess.PIPE,
                                                            text=True).stdout)
-        self.assertEqual(rows(msi, "File", 3), [("orvello.exe", "Program", "orvello.exe"),
+        self.assertEqual(rows(msi, "File", 3), [("LICENSE.txt", "License", "LICENSE.txt"),
+                                                ("THIRD_PARTY_NOTICES.txt", "Notices", "THIRD-PARTY-NOTICES.txt"),
+                                                ("orvello.exe", "Program", "orvello.exe"),
                                                 ("orvello_task.xml", "TaskDefinition", "orvello-task.xml")])
-        self.assertEqual([r[2:] for r in rows(msi, "Component", 4)], [("INSTALLDIR", "256")] * 2)  # 64-bit
+        self.assertEqual([r[2:] for r in rows(msi, "Component", 4)], [("INSTALLDIR", "256")] * 4)  # 64-bit
         self.assertEqual(msi_problems(msi), [])
         self.assertIn(("FixInstallDir", "51", "INSTALLDIR", "[ProgramFiles64Folder]Orvello\\"),
                       rows(msi, "CustomAction", 4))
@@ -436,6 +449,128 @@ class DamagedMsi(unittest.TestCase):
                 self.assertRejected(expected, dll=change)
 
 
+# ---------------------------------------------------------------- licences, notices, SBOM
+
+import third_party  # noqa: E402  (the link maps' attribution, the notices)
+
+BUILD = os.path.join(ROOT, "build", "windows")
+MAPS = {"orvello.exe": os.path.join(BUILD, "orvello.map"),
+        "task_actions.dll": os.path.join(BUILD, "packaging", "task_actions.map")}
+# Code that needs notices: the C library's formatter (gdtoa) and threads (winpthreads).
+PROBES = {"swprintf": ("#include <cwchar>\nint Probe(wchar_t* out) { return std::swprintf(out, 8, L\"%f\", 1.5); }",
+                       (), "libmingwex.a(lib64_libmingwex_a-gdtoa.o)"),
+          "thread": ("#include <thread>\nint Probe(wchar_t*) { std::thread t([] {}); t.join(); return 0; }",
+                     ("no_exceptions_win.cpp.obj",),  # libstdc++'s own throw helpers come with threads
+                     "libpthread.a(libwinpthread_la-thread.o)")}
+
+
+def link_variant(tmp, name, source, drop):
+    """orvello.exe linked again as the windows preset links it, with one more
+    object compiled from source and without the objects named in drop;
+    returns the variant's link map."""
+    line = subprocess.run(["ninja", "-C", BUILD, "-t", "commands", "orvello"], stdout=subprocess.PIPE, text=True,
+                          check=True).stdout.splitlines()[-1]
+    link = shlex.split(line.split("&&")[1])
+    probe = os.path.join(tmp, name + ".obj")
+    with open(probe[:-4] + ".cpp", "w") as f:
+        f.write(source)
+    subprocess.run([link[0], "-std=c++20", "-Os", "-fno-exceptions", "-c", probe[:-4] + ".cpp", "-o", probe],
+                   check=True)
+    out = os.path.join(tmp, name)
+    link = [out + ".exe" if a == "orvello.exe" else "-Wl,-Map=%s.map" % out if a.startswith("-Wl,-Map=") else a
+            for a in link if not a.endswith(drop) and not a.startswith("-Wl,--out-implib")]
+    subprocess.run(link + [probe], cwd=BUILD, check=True, **QUIET)
+    return out + ".map"
+
+
+class ReleaseMetadata(unittest.TestCase):
+    """LICENSE, THIRD-PARTY-NOTICES.txt and the SBOM say what the binaries hold."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dist = os.path.dirname(os.path.abspath(ZIP))
+        cls.sbom_path = ZIP[:-4] + ".cdx.json"
+        with open(cls.sbom_path) as f:
+            cls.sbom = json.load(f)
+        cls.records = third_party.attribute(MAPS)
+
+    def test_sbom_is_valid_cyclonedx(self):
+        check = subprocess.run(["node", os.path.join(HERE, "validate_sbom.js"), os.path.abspath(self.sbom_path)],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, cwd=HERE)
+        self.assertEqual((check.returncode, check.stdout.strip()), (0, "valid"))
+        with open(os.path.join(self.dist, "SHA256SUMS")) as f:
+            self.assertIn(os.path.basename(self.sbom_path), f.read())
+
+    def test_sbom_names_what_ships_and_what_is_linked(self):
+        with zipfile.ZipFile(ZIP) as z:
+            shipped = {n: z.read(n) for n in ("orvello.exe", "orvello-task.xml", "install.cmd", "uninstall.cmd")}
+        shipped["task_actions.dll"] = binary(ZIP[:-4] + ".msi")
+        parts = {c["name"]: c for c in self.sbom["components"]}
+        hashes = {n: [h["content"] for h in parts[n]["hashes"]] for n in shipped if n in parts}
+        self.assertEqual(hashes, {n: [hashlib.sha256(d).hexdigest()] for n, d in shipped.items()})
+        linked = {p: (c["version"], third_party.licence_expression(c["licences"]), c["binaries"])
+                  for p, c in third_party.components(self.records).items()}
+        depends = {d["ref"]: d["dependsOn"] for d in self.sbom["dependencies"]}
+        listed = {c["name"]: (c["version"], c["licenses"][0]["expression"],
+                              sorted(b for b in ("orvello.exe", "task_actions.dll")
+                                     if c["bom-ref"] in depends[parts[b]["bom-ref"]]))
+                  for c in self.sbom["components"] if c["type"] == "library" and "purl" in c}
+        self.assertEqual(listed, linked)
+        self.assertTrue(linked, "nothing third-party attributed")
+
+    def test_notices_follow_the_link(self):
+        with zipfile.ZipFile(ZIP) as z:
+            notices = z.read("THIRD-PARTY-NOTICES.txt").decode()
+        self.assertEqual(notices, third_party.notices(self.records, "3.5.6.0").replace("\n", "\r\n"))
+        for package in third_party.components(self.records):
+            self.assertIn(package, notices)
+
+    def test_unknown_code_fails_the_build_and_notices_come_with_known_code(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            for name, (source, drop, member) in PROBES.items():
+                with self.subTest(name):
+                    build = subprocess.run(
+                        [sys.executable, os.path.join(ROOT, "packaging", "make_package.py"), "--exe",
+                         os.path.join(BUILD, "orvello.exe"), "--version", "3.5.6.0", "--epoch", "0",
+                         "--map", "orvello.exe=" + link_variant(tmp, name, source, drop), "--zip", tmp + "/x.zip"],
+                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                    self.assertNotEqual(build.returncode, 0)
+                    self.assertIn(member, build.stdout)
+                    self.assertIn("add a rule for it", build.stdout)
+                    self.assertFalse(os.path.exists(tmp + "/x.zip"), "a package was made")
+            # With rules for the formatter's members, their Lucent notice comes in
+            # (the probe's own object left out of the map).
+            with open(tmp + "/swprintf.map") as f:
+                text = f.read().replace("LOAD %s/swprintf.obj\n" % tmp, "")
+            with open(tmp + "/known.map", "w") as f:
+                f.write(text)
+            extra = ("libmingwex.a lib64_libmingwex_a- gdtoa/ dmisc gdtoa gmisc misc\n"
+                     "libmingwex.a lib64_libmingwex_a- stdio/ mingw_vsnprintfw mingw_pformatw\n"
+                     "libmingwex.a lib64_libmingwex_a- misc/ strnlen wcsnlen\n"
+                     "libmsvcrt.a lib64_libmsvcrt_common_a- misc/ mbrtowc\n")
+            with mock.patch.object(third_party, "MINGW_RUNTIME", third_party.MINGW_RUNTIME + extra):
+                text = third_party.notices(third_party.attribute({"orvello.exe": tmp + "/known.map"}), "0")
+            self.assertIn("LicenseRef-Lucent, for mingw-w64-crt/gdtoa/dmisc.c", " ".join(text.split()))
+            self.assertIn("Copyright 1997-2001 Lucent Technologies", text)
+            self.assertIn("LUCENT DISCLAIMS ALL WARRANTIES", text)
+
+    def test_every_file_states_its_licence(self):
+        # reuse lint on the tracked files passes; one file more without a licence fails it.
+        with tempfile.TemporaryDirectory() as tmp:
+            tracked = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, stdout=subprocess.PIPE,
+                                     check=True).stdout.decode().split("\0")
+            for name in filter(None, tracked):
+                os.makedirs(os.path.dirname(os.path.join(tmp, name)), exist_ok=True)
+                shutil.copy2(os.path.join(ROOT, name), os.path.join(tmp, name))
+            lint = lambda: subprocess.run(["reuse", "--root", tmp, "lint"], stdout=subprocess.PIPE, text=True)
+            result = lint()
+            self.assertEqual(result.returncode, 0, result.stdout)
+            with open(os.path.join(tmp, "src", "added.cpp"), "w") as f:
+                f.write("int Added() { return 0; }\n")
+            result = lint()
+            self.assertEqual((result.returncode, "/src/added.cpp\n" in result.stdout), (1, True), result.stdout)
+
+
 def msiexec(*args):
     code = subprocess.run(["timeout", "180", "wine", "msiexec"] + list(args) + ["/qn"], **QUIET).returncode
     print("  msiexec %s: exit code %d" % (" ".join(args), code))
@@ -469,8 +604,10 @@ class MsiUnderWine(unittest.TestCase):
         with zipfile.ZipFile(ZIP) as z:
             cls.exe = z.read("orvello.exe")
             z.extractall(os.path.join(cls.tmp, "zip"))
+            cls.notices = z.read("THIRD-PARTY-NOTICES.txt").decode().replace("\r\n", "\n")
+            cls.shipped_text = {n: z.read(n) for n in ("LICENSE.txt", "THIRD-PARTY-NOTICES.txt")}
         cls.dll = binary(ZIP[:-4] + ".msi")
-        make_package.write_msi(cls.tmp + "/old.msi", cls.exe, cls.dll, "3.5.5.0", 1577836800)
+        make_package.write_msi(cls.tmp + "/old.msi", cls.exe, cls.dll, "3.5.5.0", 1577836800, cls.notices)
         # A step after the task's creation that fails if, and only if, the
         # task is there: the install must then roll it back. Type 3106 is a
         # deferred LocalSystem command line (34 + 3072), a row wixl cannot make.
@@ -502,6 +639,9 @@ class MsiUnderWine(unittest.TestCase):
             return
         with open(self.prefix.installed_exe() or os.devnull, "rb") as installed:
             self.assertTrue(installed.read() == self.exe, "the installed orvello.exe is not the packaged one")
+        for name, data in self.shipped_text.items():  # the licence and the notices, beside it
+            with open(find_ci(self.prefix.program_dir(), name) or os.devnull, "rb") as installed:
+                self.assertTrue(installed.read() == data, "the installed %s is not the packaged one" % name)
 
     def test_install_upgrade_repair_downgrade_uninstall(self):
         # A folder from the command line is ignored: the program lands where
@@ -555,7 +695,8 @@ class MsiUnderWine(unittest.TestCase):
         for name, data, error in (("malformed", good.replace("</Principals>".encode("utf-16-le"), b""), "0x"),
                                   ("empty", b"", "it is empty")):
             with self.subTest(name), mock.patch.object(make_package, "task_bytes", lambda version: data):
-                make_package.write_msi(os.path.join(self.tmp, name + ".msi"), self.exe, self.dll, "3.5.6.0", 0)
+                make_package.write_msi(os.path.join(self.tmp, name + ".msi"), self.exe, self.dll, "3.5.6.0", 0,
+                                       self.notices)
                 code, lines = self.logged("/i", windows_path(os.path.join(self.tmp, name + ".msi")))
                 self.assertEqual((code != 0, lines[1:]), (True, ["the task Orvello was not registered"]))
                 self.assertTrue(lines[0].startswith("could not register the task Orvello from C:\\Program Files\\"
@@ -588,7 +729,7 @@ class Rebuilt(unittest.TestCase):
 
     def test_same_bytes_and_sums(self):
         names = sorted(os.listdir(self.dist))
-        self.assertEqual((len(names), names), (3, sorted(os.listdir(os.path.join(self.copy, "dist")))))
+        self.assertEqual((len(names), names), (4, sorted(os.listdir(os.path.join(self.copy, "dist")))))
         for name in names:
             with open(os.path.join(self.dist, name), "rb") as a, open(os.path.join(self.copy, "dist", name), "rb") as b:
                 self.assertTrue(a.read() == b.read(), "%s differs when built in %s" % (name, self.copy))
