@@ -49,12 +49,14 @@ ICON = os.path.join(ROOT, "res", "orvello.ico")
 
 # Custom action types: 1 calls a DLL of the Binary table; 51 sets a
 # property; +64 ignores the result; +1024 runs in the installation script
-# (deferred); +256 with it, only when that script is rolled back; +2048 as
-# LocalSystem. wixl writes rollback actions as immediate ones and adds 2048
-# to every action, so these types are set after it.
+# (deferred); +256 with it, only when that script is rolled back, +512 only
+# when it succeeded (commit); +2048 as LocalSystem. wixl writes rollback and
+# commit actions as immediate ones and adds 2048 to every action, so these
+# types are set after it.
 ROLLBACK = 1 + 64 + 1024 + 256 + 2048
+COMMIT = 1 + 64 + 1024 + 512 + 2048
 FIXED_TYPES = {"FixInstallDir": 51, "SetCreateTask": 51, "SetRemoveTaskRollback": 51,
-               "CreateTaskRollback": ROLLBACK, "RemoveTaskRollback": ROLLBACK}
+               "CreateTaskRollback": ROLLBACK, "RemoveTaskRollback": ROLLBACK, "ForgetSavedTask": COMMIT}
 # Before ProcessComponents, inside the transaction: a failed upgrade puts
 # the older version back. wixl ignores MajorUpgrade's Schedule and puts it
 # after InstallFinalize, where the old version's removal runs after the

@@ -4,8 +4,10 @@
 // through the Task Scheduler's API. Windows Installer runs them deferred, as
 // LocalSystem, also in a repair that any user may start; so they start no
 // program, whose window would open on that user's desktop as a way to
-// SYSTEM, and read nothing but CustomActionData, which the package sets.
-// Every outcome is one line in the installer's log.
+// SYSTEM, and read nothing but CustomActionData, which the package sets, and
+// their own copy of a task that was there before a first installation, in
+// a folder only administrators and SYSTEM can write. Every outcome is one
+// line in the installer's log.
 #include <windows.h>
 #include <msi.h>
 #include <msiquery.h>
@@ -225,13 +227,10 @@ std::wstring Failure(const wchar_t* step, HRESULT result)
     return (step != nullptr ? std::wstring(step) + L": " : std::wstring()) + Describe(result);
 }
 
-bool RegisterFromDefinition(MSIHANDLE install)
+// Registers the task from the definition file at `path`; `done` is the
+// log line's start on success.
+bool RegisterFromFile(MSIHANDLE install, const std::wstring& path, const std::wstring& done)
 {
-    const std::wstring path = CustomActionData(install);
-    if (path.empty()) {
-        Log(install, L"could not register the task Orvello: no task definition was named (CustomActionData is empty)");
-        return false;
-    }
     const std::wstring failed = L"could not register the task Orvello from " + path + L": ";
     std::wstring xml, problem;
     if (!ReadDefinition(path, &xml, &problem)) {
@@ -267,8 +266,136 @@ bool RegisterFromDefinition(MSIHANDLE install)
     }
     // A success code other than S_OK is a warning, such as a trigger that
     // will not start the task.
-    Log(install,
-        L"registered the task Orvello from " + path + (hr != S_OK ? L", with the warning " + Describe(hr) : L""));
+    Log(install, done + (hr != S_OK ? L", with the warning " + Describe(hr) : L""));
+    return true;
+}
+
+bool RegisterFromDefinition(MSIHANDLE install)
+{
+    const std::wstring path = CustomActionData(install);
+    if (path.empty()) {
+        Log(install, L"could not register the task Orvello: no task definition was named (CustomActionData is empty)");
+        return false;
+    }
+    return RegisterFromFile(install, path, L"registered the task Orvello from " + path);
+}
+
+// Where the first installation keeps a task Orvello that was there before
+// it (registered by the zip's install.cmd), for its rollback to register
+// again: Windows Installer's own folder, which only administrators and
+// SYSTEM can write, so what the rollback registers as a SYSTEM task is
+// what was there. Empty when the Windows folder cannot be found.
+std::wstring SavedDefinitionPath()
+{
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemWindowsDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return {};
+    }
+    return std::wstring(folder, length) + L"\\Installer\\Orvello-task-before-install.xml";
+}
+
+// The task's definition as Task Scheduler holds it; S_FALSE when there is
+// no such task.
+HRESULT RegisteredDefinition(std::wstring* xml, const wchar_t** step)
+{
+    return InTaskFolder(
+        [&](ITaskFolder* root) {
+            const UniqueBstr name(SysAllocString(TaskName));
+            if (!name) {
+                return E_OUTOFMEMORY;
+            }
+            IRegisteredTask* rawTask = nullptr;
+            HRESULT hr = root->GetTask(name.get(), &rawTask);
+            const UniqueCom<IRegisteredTask> task(rawTask);
+            if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
+                return S_FALSE;
+            }
+            if (FAILED(hr)) {
+                return hr;
+            }
+            BSTR rawXml = nullptr;
+            hr = task->get_Xml(&rawXml);
+            const UniqueBstr text(rawXml);
+            if (SUCCEEDED(hr)) {
+                xml->assign(text ? text.get() : L"", text ? SysStringLen(text.get()) : 0);
+            }
+            return SUCCEEDED(hr) && xml->empty() ? E_UNEXPECTED : hr;
+        },
+        step);
+}
+
+// Writes the definition as UTF-16 with a byte-order mark, the one form
+// ReadDefinition reads.
+bool WriteDefinition(const std::wstring& path, const std::wstring& xml, std::wstring* problem)
+{
+    HANDLE created = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created == INVALID_HANDLE_VALUE) {
+        *problem = L"cannot create it: " + Describe(HRESULT_FROM_WIN32(GetLastError()));
+        return false;
+    }
+    const UniqueHandle file(created);
+    std::string bytes("\xFF\xFE");
+    bytes.append(reinterpret_cast<const char*>(xml.data()), xml.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size() || !FlushFileBuffers(file.get())) {
+        *problem = L"cannot write it: " + Describe(HRESULT_FROM_WIN32(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Before a first installation registers the task: keeps the definition of
+// a task Orvello already there, or makes sure no earlier copy is left.
+bool SaveTheTask(MSIHANDLE install)
+{
+    const std::wstring path = SavedDefinitionPath();
+    const std::wstring failed = L"could not keep the task Orvello registered before this installation";
+    if (path.empty()) {
+        Log(install, failed + L": the Windows folder cannot be found");
+        return false;
+    }
+    std::wstring xml, problem;
+    const wchar_t* step = nullptr;
+    const HRESULT hr = RegisteredDefinition(&xml, &step);
+    if (FAILED(hr)) {
+        Log(install, failed + L": " + Failure(step, hr));
+        return false;
+    }
+    if (hr == S_FALSE) {
+        if (Exists(path) && !DeleteFileW(path.c_str())) {
+            Log(install, failed + L": cannot delete the earlier copy " + path + L": " +
+                             Describe(HRESULT_FROM_WIN32(GetLastError())));
+            return false;
+        }
+        Log(install, L"the task Orvello was not registered before this installation");
+        return true;
+    }
+    if (!WriteDefinition(path, xml, &problem)) {
+        Log(install, failed + L" in " + path + L": " + problem);
+        return false;
+    }
+    Log(install, L"kept the task Orvello registered before this installation in " + path);
+    return true;
+}
+
+// Removes the kept copy; true when none is left.
+bool ForgetTheTask(MSIHANDLE install, const std::wstring& path)
+{
+    if (path.empty() || !Exists(path)) {
+        return true;
+    }
+    if (!DeleteFileW(path.c_str())) {
+        Log(install, L"could not delete " + path + L": " + Describe(HRESULT_FROM_WIN32(GetLastError())));
+        return false;
+    }
+    Log(install, L"deleted " + path);
     return true;
 }
 
@@ -308,4 +435,32 @@ extern "C" __declspec(dllexport) UINT __stdcall RegisterOrvelloTask(MSIHANDLE in
 extern "C" __declspec(dllexport) UINT __stdcall DeleteOrvelloTask(MSIHANDLE install)
 {
     return DeleteTheTask(install) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// Before a first installation registers the task: keeps a copy of the
+// definition of a task Orvello that is already registered.
+extern "C" __declspec(dllexport) UINT __stdcall SaveOrvelloTask(MSIHANDLE install)
+{
+    return SaveTheTask(install) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// The rollback of a first installation's registration: the task as it was
+// before, from the kept copy, which is then deleted; with no copy, no task.
+extern "C" __declspec(dllexport) UINT __stdcall RestoreOrvelloTask(MSIHANDLE install)
+{
+    const std::wstring path = SavedDefinitionPath();
+    if (path.empty() || !Exists(path)) {
+        return DeleteTheTask(install) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+    }
+    const bool registered =
+        RegisterFromFile(install, path, L"registered the task Orvello again as it was before this installation");
+    // Kept when it could not be registered: an administrator can still
+    // register it by hand, as the log says.
+    return registered && ForgetTheTask(install, path) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// After a first installation succeeded: the kept copy is no longer needed.
+extern "C" __declspec(dllexport) UINT __stdcall ForgetOrvelloTask(MSIHANDLE install)
+{
+    return ForgetTheTask(install, SavedDefinitionPath()) ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }

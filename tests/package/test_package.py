@@ -327,8 +327,12 @@ PROGRAM_TYPES = {2, 18, 34, 50, 5, 6, 21, 22, 37, 38, 53, 54}
 REMOVED, FIRST_INSTALL = "$TaskDefinition=2 AND NOT UPGRADINGPRODUCTCODE", "NOT Installed AND NOT WIX_UPGRADE_DETECTED"
 TASK_ACTIONS = {"RemoveTaskRollback": ("3393", "RegisterOrvelloTask", "3480", REMOVED),
                 "RemoveTask": ("3137", "DeleteOrvelloTask", "3490", REMOVED),
-                "CreateTaskRollback": ("3393", "DeleteOrvelloTask", "4010", "$TaskDefinition=3 AND " + FIRST_INSTALL),
-                "CreateTask": ("3073", "RegisterOrvelloTask", "4020", "$TaskDefinition=3")}
+                "SaveTask": ("3073", "SaveOrvelloTask", "4005",
+                             "$TaskDefinition=3 AND " + FIRST_INSTALL + " AND NOT RollbackDisabled"),
+                "CreateTaskRollback": ("3393", "RestoreOrvelloTask", "4010", "$TaskDefinition=3 AND " + FIRST_INSTALL),
+                "CreateTask": ("3073", "RegisterOrvelloTask", "4020", "$TaskDefinition=3"),
+                # +512: only when the installation succeeded (commit).
+                "ForgetSavedTask": ("3649", "ForgetOrvelloTask", "4025", "$TaskDefinition=3 AND " + FIRST_INSTALL)}
 # The CustomActionData of the actions that register: the definition's path.
 TASK_DATA = {"CreateTask": "[#orvello_task.xml]", "RemoveTaskRollback": "[INSTALLDIR]orvello-task.xml"}
 SYSTEM_DLLS = {"kernel32.dll", "msi.dll", "msvcrt.dll", "ole32.dll", "oleaut32.dll"}
@@ -388,7 +392,8 @@ class MsiTables(unittest.TestCase):
                       rows(msi, "CustomAction", 4))
         sequence = {row[0]: int(row[2]) for row in make_package.table(msi, "InstallExecuteSequence")}
         order = ["InstallValidate", "InstallInitialize", "RemoveExistingProducts", "RemoveTaskRollback",
-                 "RemoveTask", "RemoveFiles", "InstallFiles", "CreateTaskRollback", "CreateTask", "InstallFinalize"]
+                 "RemoveTask", "RemoveFiles", "InstallFiles", "SaveTask", "CreateTaskRollback", "CreateTask",
+                 "ForgetSavedTask", "InstallFinalize"]
         self.assertEqual(sorted(order, key=sequence.get), order)
         expected = {"ALLUSERS": "1", "ARPNOMODIFY": "1", "ARPPRODUCTICON": "orvello.ico", "Manufacturer": "Orvello",
                     "ProductVersion": "3.5.6.0", "UpgradeCode": "{635F32A0-7438-4B7D-AEFC-DFBD858190C7}",
@@ -586,6 +591,9 @@ def logged_msiexec(tmp, *args):
 
 
 REGISTERED = ["registered the task Orvello from C:\\Program Files\\Orvello\\orvello-task.xml"]
+NOT_BEFORE = "the task Orvello was not registered before this installation"
+KEPT = "kept the task Orvello registered before this installation in C:\\windows\\Installer\\Orvello-task-before-install.xml"
+AGAIN = "registered the task Orvello again as it was before this installation"
 
 
 def msi_registered(code):
@@ -632,6 +640,7 @@ class MsiUnderWine(unittest.TestCase):
         return logged_msiexec(self.tmp, *args)
 
     def assertInstalled(self, code):
+        self.assertIsNone(self.prefix.saved_task(), "the copy of an earlier task is left")
         self.assertEqual([msi_registered(c) for c in CODES], [c == code for c in CODES])
         self.assertEqual(self.prefix.task_file() is not None, code is not None, "task %s" % TASK)
         if code is None:
@@ -646,7 +655,7 @@ class MsiUnderWine(unittest.TestCase):
     def test_install_upgrade_repair_downgrade_uninstall(self):
         # A folder from the command line is ignored: the program lands where
         # the task's command (checked in the zip) looks.
-        self.assertEqual(self.logged("/i", self.old, "INSTALLDIR=C:\\Tools\\Orvello"), (0, REGISTERED))
+        self.assertEqual(self.logged("/i", self.old, "INSTALLDIR=C:\\Tools\\Orvello"), (0, [NOT_BEFORE] + REGISTERED))
         self.assertInstalled(CODES[1])
         self.assertIsNone(find_ci(self.prefix.drive_c, "Tools"), "the install wrote into C:\\Tools")
         # A major upgrade: one product left, its task updated, never deleted.
@@ -686,8 +695,44 @@ class MsiUnderWine(unittest.TestCase):
     def test_failed_install_rolls_back_the_task(self):
         # Wine answers a failed deferred action with 1627 (91), Windows with 1603.
         code, lines = self.logged("/i", self.failing)
-        self.assertEqual((code != 0, lines), (True, REGISTERED + ["deleted the task Orvello"]))
+        self.assertEqual((code != 0, lines), (True, [NOT_BEFORE] + REGISTERED + ["deleted the task Orvello"]))
         self.assertInstalled(None)
+
+    def test_takes_over_a_zip_install_and_gives_its_task_back_when_it_fails(self):
+        # The zip's install, its definition marked so that it shows in Wine's task store.
+        package = os.path.join(self.tmp, "marked")
+        shutil.copytree(os.path.join(self.tmp, "zip"), package)
+        with open(os.path.join(package, "orvello-task.xml"), "rb") as f:
+            text = f.read()[2:].decode("utf-16-le")
+        self.assertIn("<Version>3.5.6.0</Version>", text)
+        with open(os.path.join(package, "orvello-task.xml"), "wb") as f:
+            f.write(utf16(text.replace("<Version>3.5.6.0</Version>", "<Version>zip</Version>")))
+        code, output = run_cmd(os.path.join(package, "install.cmd"), self.tmp, self.tmp)
+        self.assertEqual(code, 0, output)
+        zip_task = self.stored_task()
+        self.assertIn("<Version>zip</Version>", zip_task)
+        # A first MSI install that fails after registering the task: the
+        # zip's task comes back as it was, and no copy of it is left.
+        code, lines = self.logged("/i", self.failing)
+        self.assertEqual((code != 0, lines), (True, [KEPT] + REGISTERED + [AGAIN]))
+        self.assertEqual(self.stored_task(), zip_task)
+        self.assertIsNone(self.prefix.saved_task())
+        print("  after the rollback under Wine: C:\\Program Files\\Orvello %s" % (
+            sorted(os.listdir(self.prefix.program_dir())) if self.prefix.program_dir() else "is gone"))
+        # The MSI takes over: one task, its own; the zip's scripts refuse.
+        self.assertEqual(self.logged("/i", self.new), (0, [KEPT] + REGISTERED))
+        self.assertInstalled(CODES[0])
+        self.assertIn("<Version>3.5.6.0</Version>", self.stored_task())
+        code, output = run_cmd(os.path.join(package, "uninstall.cmd"), self.tmp, self.tmp)
+        self.assertEqual((code, "from its MSI package" in output), (8, True), output)
+        self.assertEqual(self.logged("/x", CODES[0]), (0, ["deleted the task Orvello"]))
+        self.assertInstalled(None)
+
+    def stored_task(self):
+        # Wine rewrites a task's file in place without truncating it: a
+        # shorter definition leaves the end of the longer one behind it.
+        with open(self.prefix.task_file() or os.devnull, "rb") as f:
+            return stored_task_text(f.read()).partition("</Task>")[0]
 
     def test_bad_definition_fails_the_install(self):
         # The file and the error named; the rollback finds no task to delete.
@@ -698,8 +743,9 @@ class MsiUnderWine(unittest.TestCase):
                 make_package.write_msi(os.path.join(self.tmp, name + ".msi"), self.exe, self.dll, "3.5.6.0", 0,
                                        self.notices)
                 code, lines = self.logged("/i", windows_path(os.path.join(self.tmp, name + ".msi")))
-                self.assertEqual((code != 0, lines[1:]), (True, ["the task Orvello was not registered"]))
-                self.assertTrue(lines[0].startswith("could not register the task Orvello from C:\\Program Files\\"
+                self.assertEqual((code != 0, lines[:1], lines[2:]),
+                                 (True, [NOT_BEFORE], ["the task Orvello was not registered"]))
+                self.assertTrue(lines[1].startswith("could not register the task Orvello from C:\\Program Files\\"
                                                     "Orvello\\orvello-task.xml: " + error), lines)
                 self.assertInstalled(None)
 
@@ -800,6 +846,10 @@ class Prefix:
     def task_file(self):
         return find_ci(self.drive_c, "windows", "system32", "tasks", TASK)
 
+    def saved_task(self):
+        """The MSI's copy of a task registered before its first install."""
+        return find_ci(self.drive_c, "windows", "Installer", "Orvello-task-before-install.xml")
+
     def system32(self):
         return find_ci(self.drive_c, "windows", "system32")
 
@@ -828,7 +878,7 @@ def clean_prefix(prefix):
         removed.append("MSI product " + code)
     # C:\Tools: where a package that honours INSTALLDIR writes.
     leftovers = [prefix.task_file(), prefix.program_dir(), find_ci(prefix.drive_c, "Orvello"),
-                 find_ci(prefix.drive_c, "Tools")]
+                 find_ci(prefix.drive_c, "Tools"), prefix.saved_task()]
     stubs = [os.path.join(prefix.system32(), name) for name in ("fltmc.exe", "ping.exe")]
     for stub in filter(os.path.exists, stubs):
         with open(stub, "rb") as f:
