@@ -125,8 +125,11 @@ bool SetDeviceEnabled(SP_DEVINFO_DATA device, bool enable)
 
 void RunTraceCommand(const std::string& commandLine)
 {
-    if (TraceEnabled != 0) {
-        DeviceAccess::RunCommandLine(commandLine.c_str());
+    if (TraceEnabled == 0) {
+        return;
+    }
+    for (int retry = 0; !DeviceAccess::RunCommandLine(commandLine.c_str()) && retry < TraceRetries; ++retry) {
+        DeviceAccess::Pause(TraceRetryPauseMs);
     }
 }
 

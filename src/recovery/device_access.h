@@ -41,7 +41,10 @@ void FreeBuffer(void* buffer) noexcept;
 void Pause(DWORD milliseconds) noexcept;
 [[nodiscard]] DWORD LastError() noexcept;
 
-// Hands a command line to the command interpreter and waits for it.
-void RunCommandLine(const char* commandLine) noexcept;
+// Hands a command line to the command interpreter and waits for it. False
+// when the interpreter could not be started or ended without running the
+// line, so that nothing of it was written; true when it ran the line,
+// whatever the line's own result.
+[[nodiscard]] bool RunCommandLine(const char* commandLine) noexcept;
 
 }  // namespace DeviceAccess

@@ -2,7 +2,9 @@
 // SPDX-License-Identifier: MIT
 // Windows implementation of the device-access seam: SetupAPI for device
 // snapshots and properties, CfgMgr32 for device-node status and state.
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 #include "device_access.h"
 #include "seh_guard_win.h"
@@ -21,6 +23,20 @@ FARPROC WINAPI LoadFromSystem32(unsigned notification, PDelayLoadInfo info)
         return nullptr;
     }
     return reinterpret_cast<FARPROC>(LoadLibraryExA(info->szDll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+}
+
+// The exit statuses of a process that Windows could not finish loading:
+// its code never ran. STATUS_DLL_INIT_FAILED is how a start fails when the
+// desktop heap is exhausted, as it can be for a moment at boot.
+bool EndedWhileLoading(unsigned status)
+{
+    constexpr unsigned loaderFailures[] = {
+        0xC0000135u,  // STATUS_DLL_NOT_FOUND
+        0xC0000139u,  // STATUS_ENTRYPOINT_NOT_FOUND
+        0xC0000142u,  // STATUS_DLL_INIT_FAILED
+        0xC000007Bu,  // STATUS_INVALID_IMAGE_FORMAT
+    };
+    return std::find(std::begin(loaderFailures), std::end(loaderFailures), status) != std::end(loaderFailures);
 }
 
 }  // namespace
@@ -88,10 +104,14 @@ DWORD LastError() noexcept
     return GetLastError();
 }
 
-void RunCommandLine(const char* commandLine) noexcept
+bool RunCommandLine(const char* commandLine) noexcept
 {
-    // The interpreter's exit status carries nothing the check acts on.
-    (void)std::system(commandLine);
+    const int status = std::system(commandLine);
+    // -1: the interpreter could not be started (errno says why). Any other
+    // exit status is the interpreter's own, which says nothing the check
+    // acts on, unless Windows ended it while loading it, before it read
+    // the line.
+    return status != -1 && !EndedWhileLoading(static_cast<unsigned>(status));
 }
 
 }  // namespace DeviceAccess

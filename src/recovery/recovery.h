@@ -16,6 +16,11 @@ extern int TraceEnabled;
 inline constexpr char TraceLogPath[] = "C:\\ProgramData\\Tamrisk.txt";
 
 inline constexpr DWORD CyclePauseMs = 3000;
+// A trace line the interpreter never ran (it could not be started, as can
+// happen for a moment at boot) is tried again this many times, this far
+// apart. A line that ran is never run again.
+inline constexpr int TraceRetries = 2;
+inline constexpr DWORD TraceRetryPauseMs = 200;
 inline constexpr DWORD HardwareIdBufferBytes = 512;
 // Hardware IDs whose length in UTF-16 units plus one exceeds this are not
 // converted: no real ID is anywhere near it.
@@ -34,5 +39,6 @@ bool CheckDevice(std::string target);
 [[nodiscard]] bool SetDeviceEnabled(SP_DEVINFO_DATA device, bool enable);
 
 // Runs `commandLine` through the command interpreter when TraceEnabled is
-// nonzero; does nothing otherwise.
+// nonzero, again when the interpreter did not run it (TraceRetries); does
+// nothing otherwise.
 void RunTraceCommand(const std::string& commandLine);

@@ -130,10 +130,17 @@ Model FromFake()
 
 bool Check(Model& m, const std::string& target, bool trace)
 {
+    // A line whose interpreter failed to start is run again, a pause apart.
     const auto traceLine = [&](const std::string& line) {
-        if (trace) {
+        for (int attempt = 0; trace && attempt <= TraceRetries; ++attempt) {
             m.calls.push_back(line);
-            Injected(m, Op::Command);
+            if (!Injected(m, Op::Command)) {
+                break;
+            }
+            if (attempt < TraceRetries) {
+                m.calls.push_back("Pause " + std::to_string(TraceRetryPauseMs));
+                Injected(m, Op::Pause);
+            }
         }
     };
     if (target.empty()) {

@@ -396,13 +396,18 @@ DWORD LastError() noexcept
     return Fake::Platform().lastError;
 }
 
-void RunCommandLine(const char* commandLine) noexcept
+// An injected failure is an interpreter that could not be started: the
+// line is not run.
+bool RunCommandLine(const char* commandLine) noexcept
 {
     Fake::Record(Op::Command, commandLine);
-    Fake::Injected(Op::Command);
+    if (Fake::Injected(Op::Command)) {
+        return false;
+    }
     if (Fake::Platform().runCommands) {
         (void)std::system(commandLine);
     }
+    return true;
 }
 
 }  // namespace DeviceAccess

@@ -171,6 +171,32 @@ TEST_F(CheckDeviceTest, StatusWordIsTracedInUnsignedDecimal)
     EXPECT_EQ(Traces().front(), "echo 4294967295>> C:\\ProgramData\\Tamrisk.txt");
 }
 
+TEST_F(CheckDeviceTest, TraceLineNeverRunIsTriedAgainBrieflyAndOnlyThen)
+{
+    Fake::AddDevice(Fake::MultiSz({TargetId}), FaultyStatus);
+    // The interpreter fails to start once, then runs every line.
+    Fake::FailNth(Op::Command, 1, 8);  // ERROR_NOT_ENOUGH_MEMORY
+    EXPECT_TRUE(CheckDevice(Target));
+    EXPECT_EQ(Fake::Calls({Op::Command, Op::Pause}),
+              (Strings{StatusLine(FaultyStatus), YellowBangLine, "Pause 200", YellowBangLine, DisablingLine,
+                       "Pause 3000", EnablingLine}));
+
+    // It never starts: each line is tried three times, and the check goes
+    // on as it would without a trace.
+    Fake::Reset();
+    Fake::AddDevice(Fake::MultiSz({TargetId}), FaultyStatus);
+    for (int nth = 0; nth < 12; ++nth) {
+        Fake::FailNth(Op::Command, nth, 2);  // ERROR_FILE_NOT_FOUND
+    }
+    EXPECT_TRUE(CheckDevice(Target));
+    EXPECT_EQ(Fake::Calls({Op::Command}).size(), 12u);
+    const Strings retries(6, "Pause 200");  // two after each of the three lines before the disable
+    Strings expected = {"GetDevNodeStatus 100"};
+    expected.insert(expected.end(), retries.begin(), retries.end());
+    expected.insert(expected.end(), {"DisableDevNode 100", "Pause 3000", "Pause 200", "Pause 200", "EnableDevNode 100"});
+    EXPECT_EQ(NodeCalls(), expected);
+}
+
 TEST_F(CheckDeviceTest, NoTraceCommandRunsWithTracingOff)
 {
     TraceEnabled = 0;
