@@ -154,7 +154,10 @@ class Session:
         self.trace_log = os.path.join(self.prefix, "drive_c", "ProgramData", "Tamrisk.txt")
         self.env = dict(os.environ)
         self.env.update({
-            "WINEPREFIX": self.prefix, "WINEARCH": "win64", "WINEDEBUG": "-all",
+            # Wine's own errors only, into the run's stderr.txt: what a run
+            # that failed by chance met (a timed-out wait, a process that
+            # could not start).
+            "WINEPREFIX": self.prefix, "WINEARCH": "win64", "WINEDEBUG": "-all,err+all",
             "WINEDLLOVERRIDES": BASE_OVERRIDES + ";cfgmgr32=n",
             "ORVELLO_STANDIN_SCRIPT": windows_path(os.path.join(run_dir, "standin.txt")),
             "ORVELLO_STANDIN_LOG": windows_path(self.log),
@@ -189,18 +192,47 @@ def start_session(session, devices):
     write_script(session, devices)
 
 
+# A step that prepares the machine, not the program under test, is tried
+# this many times: a Wine tool that could not start (as one in about 5,000
+# did before scripts/wine-session turned address randomisation off) must
+# not fail the test of something else.
+SETUP_ATTEMPTS = 3
+
+
+def setup_step(what, attempt):
+    """Runs attempt() (None when done, else why not) up to SETUP_ATTEMPTS
+    times, saying each time why it tries again; Failure when it never
+    succeeds."""
+    for n in range(1, SETUP_ATTEMPTS + 1):
+        problem = attempt()
+        if problem is None:
+            return
+        if n < SETUP_ATTEMPTS:
+            print("  machine: %s: %s; trying again (%d of %d)" % (what, problem.strip()[:2000], n + 1,
+                                                                   SETUP_ATTEMPTS), flush=True)
+    raise Failure("%s, %d times: %s" % (what, SETUP_ATTEMPTS, problem))
+
+
 def import_devices(session, devices, limit=60):
-    """Writes the devices into the prefix's registry with one regedit run."""
+    """Writes the devices into the prefix's registry with one regedit run
+    (again, should it fail), and checks that each is there."""
     reg = os.path.join(session.run_dir, "devices.reg")
     with open(reg, "w", encoding="utf-16", newline="") as f:
         f.write(reg_file_text(devices))
-    code, output = wine_tool(session, ["wine", "regedit", "/S", windows_path(reg)], limit)
-    check(code == 0, "regedit failed (%d): %s" % (code, output))
-    code, listing = wine_tool(session, ["wine", "reg", "query", ENUM_USB.replace("HKEY_LOCAL_MACHINE", "HKLM")], limit)
-    check(code == 0, "reg query failed (%d): %s" % (code, listing))
-    listed = {line.strip().rsplit("\\", 1)[-1].upper() for line in listing.splitlines()}
-    for dev in devices:
-        check(dev["key"].upper() in listed, "device %s not in the registry:\n%s" % (dev["key"], listing[:2000]))
+
+    def attempt():
+        code, output = wine_tool(session, ["wine", "regedit", "/S", windows_path(reg)], limit)
+        if code != 0:
+            return "regedit failed (%d): %s" % (code, output)
+        code, listing = wine_tool(session, ["wine", "reg", "query", ENUM_USB.replace("HKEY_LOCAL_MACHINE", "HKLM")],
+                                  limit)
+        if code != 0:
+            return "reg query failed (%d): %s" % (code, listing)
+        listed = {line.strip().rsplit("\\", 1)[-1].upper() for line in listing.splitlines()}
+        missing = [dev["key"] for dev in devices if dev["key"].upper() not in listed]
+        return "devices %s not in the registry:\n%s" % (missing, listing[:2000]) if missing else None
+
+    setup_step("writing the devices into the registry", attempt)
 
 
 def write_script(session, devices):
@@ -263,6 +295,15 @@ def run_program(session, exe, limit, watch=None):
     with open(out_path, "rb") as f:
         stdout = f.read().decode(errors="replace")
     return code, elapsed, stdout
+
+
+def wine_errors(session):
+    """Wine's own error lines from the last run's stderr ("0024:err:..."), or ""."""
+    path = os.path.join(session.run_dir, "stderr.txt")
+    if not os.path.exists(path):
+        return ""
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return "".join(line for line in f if ":err:" in line[:16])
 
 
 def parse_call(line):
