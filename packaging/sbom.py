@@ -90,6 +90,7 @@ def bom(version, epoch, shipped, records, namespace, signed):
         "metadata": {
             "timestamp": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(epoch)),
             "lifecycles": [{"phase": "build"}],
+            "authors": [{"name": SUPPLIER}],
             "tools": {"components": tools},
             "component": {"type": "application", "bom-ref": product, "name": "Orvello", "version": version,
                           "description": "Restarts the USB hubs that report a problem, at every start and resume "
