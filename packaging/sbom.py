@@ -7,6 +7,7 @@ third_party.attribute), which binary links which, and the tools that built
 them. Reproducible: its time is the commit's, and its serial number is a
 name-based UUID of its content."""
 
+import functools
 import hashlib
 import json
 import os
@@ -23,6 +24,7 @@ TOOLS = [("gcc", "g++-mingw-w64-x86-64-posix"), ("mingw-w64", "mingw-w64-x86-64-
 SIGNING_TOOL = ("osslsigncode", "osslsigncode")
 
 
+@functools.lru_cache(maxsize=None)
 def distribution():
     """The Debian release the packages come from ("bookworm"), for their purls."""
     with open("/etc/os-release", encoding="utf-8") as f:
@@ -52,6 +54,7 @@ def bom(version, epoch, shipped, records, namespace, signed):
               "hashes": [{"alg": "SHA-256", "content": hashlib.sha256(data).hexdigest()}]}
              for name, kind, data in shipped]
     linked = third_party.components(records)
+    refs = {package: purl(package, c["version"], c["arch"]) for package, c in linked.items()}
     parts = []
     for package, c in sorted(linked.items()):
         occurrences = {}
@@ -66,7 +69,7 @@ def bom(version, epoch, shipped, records, namespace, signed):
                 key = "%s: %s" % (r["binary"], "%s(%s)" % (archive, r["member"]) if r["member"] else archive)
                 occurrences[key] = "compiled from %s; %s" % (r["source"], r["licence"])
         parts.append({
-            "type": "library", "bom-ref": purl(package, c["version"], c["arch"]), "supplier": {"name": "Debian"},
+            "type": "library", "bom-ref": refs[package], "supplier": {"name": "Debian"},
             "name": package,
             "version": c["version"], "description": "%s, statically linked: %s" % (
                 c["upstream"], "start-up and support code, import records" if c["upstream"] == "mingw-w64"
@@ -74,7 +77,7 @@ def bom(version, epoch, shipped, records, namespace, signed):
             "licenses": [{"expression": third_party.licence_expression(c["licences"])}],
             "copyright": " ".join(sorted({r["copyright"].replace("\n", "; ") for r in records
                                           if r["component"] == package and r["copyright"]})),
-            "purl": purl(package, c["version"], c["arch"]),
+            "purl": refs[package],
             "externalReferences": [{"type": "website", "url": third_party.UPSTREAM[c["upstream"]][0]}],
             "evidence": {"occurrences": [{"location": where, "additionalContext": context}
                                          for where, context in sorted(occurrences.items())]},
@@ -82,7 +85,7 @@ def bom(version, epoch, shipped, records, namespace, signed):
     depends = [{"ref": product, "dependsOn": [ref(name) for name, _, _ in shipped]}]
     for name, _, _ in shipped:
         depends.append({"ref": ref(name), "dependsOn": sorted(
-            purl(p, c["version"], c["arch"]) for p, c in linked.items() if name in c["binaries"])})
+            refs[p] for p, c in linked.items() if name in c["binaries"])})
     depends += [{"ref": p["bom-ref"], "dependsOn": []} for p in parts]
     tools = [tool(name, package) for name, package in TOOLS + ([SIGNING_TOOL] if signed else [])]
     document = {

@@ -222,6 +222,12 @@ HRESULT InTaskFolder(Call call, const wchar_t** step)
     return result;
 }
 
+// How the Task Scheduler answers for a task that is not registered.
+bool NoSuchTask(HRESULT hr)
+{
+    return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+}
+
 std::wstring Failure(const wchar_t* step, HRESULT result)
 {
     return (step != nullptr ? std::wstring(step) + L": " : std::wstring()) + Describe(result);
@@ -308,7 +314,7 @@ HRESULT RegisteredDefinition(std::wstring* xml, const wchar_t** step)
             IRegisteredTask* rawTask = nullptr;
             HRESULT hr = root->GetTask(name.get(), &rawTask);
             const UniqueCom<IRegisteredTask> task(rawTask);
-            if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)) {
+            if (NoSuchTask(hr)) {
                 return S_FALSE;
             }
             if (FAILED(hr)) {
@@ -351,6 +357,20 @@ bool Exists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Removes the kept copy; true when none is left.
+bool ForgetTheTask(MSIHANDLE install, const std::wstring& path)
+{
+    if (path.empty() || !Exists(path)) {
+        return true;
+    }
+    if (!DeleteFileW(path.c_str())) {
+        Log(install, L"could not delete " + path + L": " + Describe(HRESULT_FROM_WIN32(GetLastError())));
+        return false;
+    }
+    Log(install, L"deleted " + path);
+    return true;
+}
+
 // Before a first installation registers the task: keeps the definition of
 // a task Orvello already there, or makes sure no earlier copy is left.
 bool SaveTheTask(MSIHANDLE install)
@@ -369,9 +389,8 @@ bool SaveTheTask(MSIHANDLE install)
         return false;
     }
     if (hr == S_FALSE) {
-        if (Exists(path) && !DeleteFileW(path.c_str())) {
-            Log(install, failed + L": cannot delete the earlier copy " + path + L": " +
-                             Describe(HRESULT_FROM_WIN32(GetLastError())));
+        // A copy an interrupted installation left must not be registered by this one's rollback.
+        if (!ForgetTheTask(install, path)) {
             return false;
         }
         Log(install, L"the task Orvello was not registered before this installation");
@@ -385,20 +404,6 @@ bool SaveTheTask(MSIHANDLE install)
     return true;
 }
 
-// Removes the kept copy; true when none is left.
-bool ForgetTheTask(MSIHANDLE install, const std::wstring& path)
-{
-    if (path.empty() || !Exists(path)) {
-        return true;
-    }
-    if (!DeleteFileW(path.c_str())) {
-        Log(install, L"could not delete " + path + L": " + Describe(HRESULT_FROM_WIN32(GetLastError())));
-        return false;
-    }
-    Log(install, L"deleted " + path);
-    return true;
-}
-
 bool DeleteTheTask(MSIHANDLE install)
 {
     const wchar_t* step = nullptr;
@@ -408,8 +413,7 @@ bool DeleteTheTask(MSIHANDLE install)
             return name ? root->DeleteTask(name.get(), 0) : E_OUTOFMEMORY;
         },
         &step);
-    if (step == nullptr &&
-        (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) || hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))) {
+    if (step == nullptr && NoSuchTask(hr)) {
         Log(install, L"the task Orvello was not registered");
         return true;
     }

@@ -20,6 +20,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import textwrap
 
 # ---------------------------------------------------------------- licences
 
@@ -353,7 +354,7 @@ def listing(records):
     """The builder's lines: per binary, each third-party object with its
     source and licence; import records and Orvello's own counted per archive;
     then the components with their versions."""
-    lines, counted = [], {}
+    lines = []
     for binary in sorted({r["binary"] for r in records}):
         lines.append(binary + ":")
         rows, counted = [], {}
@@ -376,15 +377,10 @@ def listing(records):
 
 # ---------------------------------------------------------------- notices
 
-def wrap(text, indent="  ", width=78):
-    words, lines, line = text.split(), [], indent
-    for word in words:
-        if len(line) + len(word) + 1 > width and line.strip():
-            lines.append(line.rstrip())
-            line = indent
-        line += word + " "
-    lines.append(line.rstrip())
-    return "\n".join(lines)
+def wrap(text, indent="  "):
+    # Licence names such as GPL-3.0-or-later stay on one line.
+    return textwrap.fill(text, 78, initial_indent=indent, subsequent_indent=indent, break_on_hyphens=False,
+                         break_long_words=False)
 
 
 def notices(records, version):

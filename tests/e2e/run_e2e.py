@@ -432,8 +432,9 @@ def run_scenario(args, name):
         left = end_session(session)
     if left and failure is None:
         failure = "processes left behind in the prefix: %s" % left
-    if failure is not None and sim.wine_errors(session):
-        print("  Wine's errors during the last run:\n" + sim.wine_errors(session).rstrip())
+    errors = sim.wine_errors(session) if failure is not None else ""
+    if errors:
+        print("  Wine's errors during the last run:\n" + errors.rstrip())
     print("  %s in %.1f s" % ("FAILED: " + failure if failure else "passed", time.monotonic() - start))
     if failure is None and not args.keep:
         shutil.rmtree(run_dir, ignore_errors=True)

@@ -527,8 +527,6 @@ class ReleaseMetadata(unittest.TestCase):
         with zipfile.ZipFile(ZIP) as z:
             notices = z.read("THIRD-PARTY-NOTICES.txt").decode()
         self.assertEqual(notices, third_party.notices(self.records, "3.5.6.0").replace("\n", "\r\n"))
-        for package in third_party.components(self.records):
-            self.assertIn(package, notices)
 
     def test_unknown_code_fails_the_build_and_notices_come_with_known_code(self):
         with tempfile.TemporaryDirectory() as tmp:
